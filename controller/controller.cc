@@ -1,0 +1,150 @@
+#include "controller/controller.h"
+
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "controller/exit.h"
+#include "controller/logger.h"
+#include "controller/runner.h"
+#include "klog/flagset.h"
+#include "klog/klog.h"
+
+namespace controller {
+namespace {
+
+const char kFlagUsage[] = "Turns on debug output and logging ";
+
+// The current working directory: $PWD when it is absolute and names the
+// same directory as "." (it keeps the symbolic links the user went
+// through), else the directory the system reports.
+Status currentWorkDir(std::string* out) {
+  struct stat dot;
+  if (::stat(".", &dot) != 0) return ErrnoStatus("stat .: ", errno);
+  const char* pwd = std::getenv("PWD");
+  struct stat st;
+  if (pwd != nullptr && pwd[0] == '/' && ::stat(pwd, &st) == 0 &&
+      st.st_dev == dot.st_dev && st.st_ino == dot.st_ino) {
+    *out = pwd;
+    return Status();
+  }
+  std::vector<char> buf(4096);
+  while (::getcwd(buf.data(), buf.size()) == nullptr) {
+    if (errno != ERANGE) return ErrnoStatus("getwd: ", errno);
+    buf.resize(buf.size() * 2);
+  }
+  *out = buf.data();
+  return Status();
+}
+
+// Starts `fn` on a thread of its own that is never joined.
+template <typename Fn>
+void startDetached(Fn fn) {
+  try {
+    std::thread(std::move(fn)).detach();
+  } catch (const std::system_error& e) {
+    Fatal.log("Could not start a thread: ", std::string(e.what()));
+    ExitProcess(1);
+  }
+}
+
+}  // namespace
+
+ModeCommands commandsForMode(const Configuration& c, std::string_view mode) {
+  if (mode == "debug") {
+    return {c.zorvaneDEBUG, c.zorvaneDEBUGWATCHACTION, c.zorvaneDEBUGKILL};
+  }
+  if (mode == "test") {
+    return {c.zorvaneTEST, c.zorvaneTESTWATCHACTION, c.zorvaneTESTKILL};
+  }
+  return {c.zorvaneRUN, c.zorvaneRUNWATCHACTION, c.zorvaneRUNKILL};
+}
+
+void controllerMain(int argc, char** argv) {
+  // The option sets live for the whole process: the logging core's values
+  // are reached through them.
+  auto* flags = new klog::FlagSet(argc > 0 ? argv[0] : "",
+                                  klog::ErrorHandling::kExitOnError);
+  const std::string* mode = flags->String(
+      "mode", "run", "This is the mode the controller runs in: run, debug or test");
+  const bool* verbose = flags->Bool("verbose", false, kFlagUsage);
+  const bool* vmode = flags->Bool("v", false, kFlagUsage);
+  flags->Parse(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
+
+  auto* klogFlags =
+      new klog::FlagSet("klog", klog::ErrorHandling::kExitOnError);
+  klog::InitFlags(klogFlags);
+  if (*vmode || *verbose) {
+    (void)klogFlags->SetByName("v", "4");
+    (void)klogFlags->SetByName("skip_headers", "false");
+  } else {
+    (void)klogFlags->SetByName("skip_headers", "true");
+  }
+
+  Debug.log("Controller main ENTRY ", VERSION);
+
+  Configuration& config = configuration();
+  if (Status err = currentWorkDir(&config.workDir); !err.ok()) {
+    Fatal.log("Could not find the working dir ", err);
+    ExitProcess(1);
+  }
+
+  if (Status err = setupEnvironmentVars(); !err.ok()) {
+    Fatal.log("Warning: setup did not find all environment variables ", err);
+    ExitProcess(1);
+  }
+
+  const ModeCommands commands = commandsForMode(config, *mode);
+  config.startCommand = commands.startCommand;
+  if (config.startCommand.empty()) {
+    Warning.log(
+        "Warning: startCommand (environment variable ZORVANE_DEBUG,"
+        "ZORVANE_TEST or ZORVANE_RUN) is unspecified");
+  }
+  Debug.log("startCommand: ", config.startCommand);
+
+  const std::string& fileChangeCommand = commands.fileChangeCommand;
+  Debug.log("File change command: ", fileChangeCommand);
+  if (fileChangeCommand.empty()) {
+    Debug.log(
+        "fileChangeCommand environment variable ZORVANE_WATCH_ACTION) is "
+        "unspecified.");
+    Debug.log("Running sync: ", config.startCommand);
+    runCommands(config.startCommand, server, false);
+  } else {
+    Debug.log("Running ", config.startCommand);
+    startDetached([] {
+      runCommands(configuration().startCommand, server, false);
+    });
+  }
+
+  const bool stopWatchServerOnChange = commands.stopWatchServerOnChange;
+  const std::vector<std::string> dirs =
+      config.zorvaneWATCHDIRS.has_value()
+          ? *config.zorvaneWATCHDIRS
+          : config.zorvaneMOUNTS.value_or(std::vector<std::string>{});
+
+  Status err;
+  if (!fileChangeCommand.empty()) {
+    // TODO(watch loop): err = runWatcher(fileChangeCommand, dirs,
+    // stopWatchServerOnChange);
+    (void)stopWatchServerOnChange;
+    (void)dirs;
+  } else {
+    Info.log("Watcher is not running.");
+  }
+  if (!err.ok()) {
+    Fatal.log("Error running watcher ", err);
+    ExitProcess(1);
+  }
+
+  Debug.log("Controller main EXIT");
+  ExitProcess(0);
+}
+
+}  // namespace controller

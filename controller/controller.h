@@ -1,0 +1,35 @@
+// The controller's main flow.
+
+#ifndef ZORVANE_CONTROLLER_CONTROLLER_H_
+#define ZORVANE_CONTROLLER_CONTROLLER_H_
+
+#include <string>
+#include <string_view>
+
+#include "controller/config.h"
+
+namespace controller {
+
+inline constexpr std::string_view VERSION = "0.2.2";
+
+// What the chosen mode runs.
+struct ModeCommands {
+  std::string startCommand;
+  std::string fileChangeCommand;
+  bool stopWatchServerOnChange = false;
+};
+
+// The commands of `mode`: "debug" and "test" select their own variables
+// (compared exactly); any other text selects the run variables.
+ModeCommands commandsForMode(const Configuration& config,
+                             std::string_view mode);
+
+// Runs the controller: parses the command line, reads the configuration,
+// runs the mode's commands and, when the mode has an on-change command,
+// watches for changes. Never returns; ends the process with status 0
+// (normal end), 1 (fatal condition) or 2 (bad command line).
+[[noreturn]] void controllerMain(int argc, char** argv);
+
+}  // namespace controller
+
+#endif  // ZORVANE_CONTROLLER_CONTROLLER_H_

@@ -1,0 +1,126 @@
+// The command line, the configuration checks and the log format, through
+// the built executable.
+
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#include "controller/e2e_util.h"
+
+namespace controller::e2e {
+namespace {
+
+const std::string kExe = ZORVANE_CONTROLLER_PATH;
+
+const std::string kUsage =
+    "Usage of " + kExe +
+    ":\n"
+    "  -mode string\n"
+    "    \tThis is the mode the controller runs in: run, debug or test "
+    "(default \"run\")\n"
+    "  -v\tTurns on debug output and logging \n"
+    "  -verbose\n"
+    "    \tTurns on debug output and logging \n";
+
+const std::string kNoStartCommand =
+    "[Fatal] Warning: setup did not find all environment variables "
+    "ZORVANE_DEBUG and ZORVANE_RUN and ZORVANE_TEST can not be empty.\n";
+
+TEST(CommandLineTest, ExitStatusAndWholeStandardError) {
+  struct Case {
+    std::vector<std::string> args;
+    Env env;
+    int status;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{}, {}, 1, kNoStartCommand},
+      {{"-x"}, {}, 2, "flag provided but not defined: -x\n" + kUsage},
+      {{"-v=yes"}, {}, 2,
+       "invalid boolean value \"yes\" for -v: parse error\n" + kUsage},
+      {{"-mode"}, {}, 2, "flag needs an argument: -mode\n" + kUsage},
+      {{"---mode"}, {}, 2, "bad flag syntax: ---mode\n" + kUsage},
+      {{"-h"}, {}, 2, kUsage},
+      {{"--help", "-x"}, {}, 2, kUsage},
+      // Parsing stops at "extra", so -v is not applied.
+      {{"extra", "-v"}, {}, 1, kNoStartCommand},
+      {{"-verbose=false", "-mode=test"}, {}, 1, kNoStartCommand},
+      {{}, {{"ZORVANE_RUN", "true"}, {"ZORVANE_MOUNTS", "/data"}}, 1,
+       "[Fatal] Warning: setup did not find all environment variables The "
+       "Mount string has bad formatting: /data\n"},
+      {{}, {{"ZORVANE_RUN", "true"}, {"ZORVANE_TEST_ON_CHANGE", "make"}}, 1,
+       "[Fatal] Warning: setup did not find all environment variables "
+       "ZORVANE_WATCH_DIR and ZORVANE_MOUNTS can not be empty. File watching "
+       "is enabled.\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    const RunResult r = Run(c.args, c.env);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err, c.err);
+  }
+}
+
+TEST(CommandLineTest, VerboseLinesCarryHeaders) {
+  const RunResult r = Run({"-v"}, {});
+  EXPECT_EQ(r.status, 1);
+  const std::regex header(
+      R"(I\d{4} \d\d:\d\d:\d\d\.\d{6} [ \d]{7} [a-z_]+\.cc:\d+\] .*)");
+  std::vector<std::string> lines;
+  std::string::size_type start = 0, nl;
+  while ((nl = r.err.find('\n', start)) != std::string::npos) {
+    lines.push_back(r.err.substr(start, nl - start));
+    start = nl + 1;
+  }
+  ASSERT_GE(lines.size(), 3u) << r.err;
+  for (const auto& line : lines) {
+    EXPECT_TRUE(std::regex_match(line, header)) << line;
+  }
+  EXPECT_NE(lines.front().find("controller.cc:"), std::string::npos);
+  EXPECT_EQ(lines.front().substr(lines.front().find("] ") + 2),
+            "[Debug] Controller main ENTRY 0.2.2");
+  EXPECT_EQ(lines.back().substr(lines.back().find("] ") + 2),
+            kNoStartCommand.substr(0, kNoStartCommand.size() - 1));
+  // The last value of a "v" and "verbose" pair wins; either turns it on.
+  EXPECT_NE(Run({"-v=false", "-verbose"}, {}).err.find("[Debug] "),
+            std::string::npos);
+  EXPECT_EQ(Run({"-verbose=false"}, {}).err, kNoStartCommand);
+}
+
+TEST(ModeTest, MissingStartCommandOfTheModeIsAWarning) {
+  // Debug mode without a debug command carries on with an empty one.
+  const RunResult r = Run({"-mode", "debug"}, {{"ZORVANE_RUN", "true"}});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err,
+            "[Warning] Warning: startCommand (environment variable "
+            "ZORVANE_DEBUG,ZORVANE_TEST or ZORVANE_RUN) is unspecified\n"
+            "Running: \n"
+            "Watcher is not running.\n");
+}
+
+TEST(ModeTest, AnyUnknownModeRunsTheRunCommand) {
+  const Env env = {{"ZORVANE_RUN", "echo run-mode >&2"},
+                   {"ZORVANE_DEBUG", "echo debug-mode >&2"},
+                   {"ZORVANE_TEST", "echo test-mode >&2"}};
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{}, "run-mode"},          {{"-mode=DEBUG"}, "run-mode"},
+      {{"-mode="}, "run-mode"},  {{"-mode=foo"}, "run-mode"},
+      {{"-mode=debug"}, "debug-mode"}, {{"--mode", "test"}, "test-mode"},
+  };
+  for (const auto& [args, want] : cases) {
+    const RunResult r = Run(args, env);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("\n" + want + "\n"), std::string::npos) << r.err;
+  }
+}
+
+TEST(ConfigTest, BadIntervalWarnsWithTheRawText) {
+  const RunResult r = Run({}, {{"ZORVANE_RUN", "true"},
+                               {"ZORVANE_WATCH_INTERVAL", " 1.5 "}});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1),
+            "[Warning] Invalid watch interval, setting to default 2000:  1.5 \n");
+}
+
+}  // namespace
+}  // namespace controller::e2e

@@ -1,0 +1,29 @@
+// The command runner: the one entry point that runs and supervises a
+// managed command.
+
+#ifndef ZORVANE_CONTROLLER_RUNNER_H_
+#define ZORVANE_CONTROLLER_RUNNER_H_
+
+#include <string>
+
+#include "controller/process.h"
+
+namespace controller {
+
+// Runs one managed command and waits for it to end.
+//
+// With `server`: runs the preparation command (configuration().zorvanePREP)
+// to completion, ending the controller with status 1 if it fails, then
+// starts `commandString` as the server and waits for its whole life.
+//
+// With any other kind (a file change): interrupts the previous on-change
+// process group (and the server's when `killServer` is true), then starts
+// `commandString` as the on-change process and waits for it; or, when
+// `killServer` is false and the recorded server has died, restarts the
+// server with configuration().startCommand instead.
+void runCommands(const std::string& commandString, ProcessType theProcessType,
+                 bool killServer);
+
+}  // namespace controller
+
+#endif  // ZORVANE_CONTROLLER_RUNNER_H_
