@@ -1,0 +1,80 @@
+#include <unordered_map>
+#include <vector>
+
+#include "watcher/listing.h"
+
+namespace watcher {
+
+namespace {
+
+// A path of one listing, pointing into it: the working sets copy nothing.
+struct Side {
+  const std::string* path;
+  const FileInfo* info;
+  bool paired = false;
+};
+
+}  // namespace
+
+void compareListings(const Listing& prev, const Listing& cur,
+                     const std::function<bool(Event)>& emit) {
+  // Paths in both listings: Write, then Chmod. One lookup per path.
+  std::vector<Side> appeared;
+  size_t inBoth = 0;
+  for (const auto& [path, info] : cur) {
+    const auto old = prev.find(path);
+    if (old == prev.end()) {
+      appeared.push_back({&path, &info});
+      continue;
+    }
+    ++inBoth;
+    if (old->second.modTime != info.modTime &&
+        !emit(Event{Op::Write, path, info})) {
+      return;
+    }
+    if (old->second.mode != info.mode && !emit(Event{Op::Chmod, path, info})) {
+      return;
+    }
+  }
+
+  // Only look for vanished paths when some are missing.
+  std::vector<Side> vanished;
+  if (inBoth < prev.size()) {
+    for (const auto& [path, info] : prev) {
+      if (!cur.contains(path)) vanished.push_back({&path, &info});
+    }
+  }
+
+  // A vanished and an appeared path that are the same file: Rename within a
+  // directory, Move across. A vanished path may pair with several appeared
+  // ones (hard links), an appeared one pairs once. Candidates are found by
+  // inode rather than by trying every pair.
+  if (!vanished.empty() && !appeared.empty()) {
+    std::unordered_multimap<uint64_t, size_t> byInode;
+    for (size_t i = 0; i < appeared.size(); ++i) {
+      if (appeared[i].info->sys) byInode.emplace(appeared[i].info->sys->ino, i);
+    }
+    for (Side& v : vanished) {
+      if (!v.info->sys) continue;
+      const auto [first, last] = byInode.equal_range(v.info->sys->ino);
+      for (auto it = first; it != last; ++it) {
+        Side& a = appeared[it->second];
+        if (a.paired || !sameFile(*v.info, *a.info)) continue;
+        a.paired = true;
+        v.paired = true;
+        const Op op =
+            parentDir(*v.path) == parentDir(*a.path) ? Op::Rename : Op::Move;
+        if (!emit(Event{op, *v.path + " -> " + *a.path, *v.info})) return;
+      }
+    }
+  }
+
+  for (const Side& a : appeared) {
+    if (!a.paired && !emit(Event{Op::Create, *a.path, *a.info})) return;
+  }
+  for (const Side& v : vanished) {
+    if (!v.paired && !emit(Event{Op::Remove, *v.path, *v.info})) return;
+  }
+}
+
+}  // namespace watcher

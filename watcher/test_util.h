@@ -1,0 +1,171 @@
+// Helpers shared by the watcher's tests.
+
+#ifndef ZORVANE_WATCHER_TEST_UTIL_H_
+#define ZORVANE_WATCHER_TEST_UTIL_H_
+
+#include <fcntl.h>
+#include <grp.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <ostream>
+#include <set>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "watcher/watcher.h"
+
+namespace watcher {
+
+inline void PrintTo(const Status& s, std::ostream* os) {
+  *os << s.Error();
+}
+
+// Reads a watcher's private state.
+class WatcherPeer {
+ public:
+  static std::map<std::string, bool> Names(Watcher& w) {
+    std::lock_guard lock(w.mu_);
+    return {w.names_.begin(), w.names_.end()};
+  }
+  static Listing Files(Watcher& w) {
+    std::lock_guard lock(w.mu_);
+    return w.files_;
+  }
+};
+
+namespace test {
+
+// A fresh directory, world-readable, removed with its contents at the end.
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/watcher_test.XXXXXX";
+    path_ = mkdtemp(tmpl);
+    chmod(path_.c_str(), 0755);
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& rel) const {
+    return path_ + "/" + rel;
+  }
+
+  // The paths of `listing` relative to this directory ("." for itself).
+  std::set<std::string> Rels(const Listing& listing) const {
+    std::set<std::string> out;
+    for (const auto& [path, info] : listing) out.insert(Rel(path));
+    return out;
+  }
+  // `path` relative to this directory, also on either side of " -> ".
+  std::string Rel(const std::string& path) const {
+    if (const size_t arrow = path.find(" -> "); arrow != std::string::npos) {
+      return Rel(path.substr(0, arrow)) + " -> " + Rel(path.substr(arrow + 4));
+    }
+    if (path == path_) return ".";
+    return path.starts_with(path_ + "/") ? path.substr(path_.size() + 1) : path;
+  }
+
+ private:
+  std::string path_;
+};
+
+inline void WriteFile(const std::string& path, const std::string& text = "x") {
+  std::ofstream(path) << text;
+}
+
+// Gives every path of the tree one old modification time, so that any later
+// change shows however coarse the file system's clock is.
+inline void AgeTree(const std::string& root) {
+  const auto age = [](const std::string& path) {
+    const struct timespec old[2] = {{1'000'000'000, 123}, {1'000'000'000, 123}};
+    utimensat(AT_FDCWD, path.c_str(), old, AT_SYMLINK_NOFOLLOW);
+  };
+  age(root);
+  for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
+    age(e.path());
+  }
+}
+
+// "WRITE a.txt", "ERROR <message>" or "CLOSED".
+inline std::string Describe(const TempDir& t, const Delivery& d) {
+  if (const Event* e = std::get_if<Event>(&d)) {
+    return std::string(String(e->Op)) + " " + t.Rel(e->Path);
+  }
+  if (const Status* s = std::get_if<Status>(&d)) return "ERROR " + s->Error();
+  return "CLOSED";
+}
+
+// The next delivery; a failure (and Closed) after a generous deadline.
+inline Delivery Next(Watcher& w) {
+  auto d = w.ReceiveUntil(std::chrono::steady_clock::now() +
+                          std::chrono::seconds(20));
+  if (d) return *std::move(d);
+  ADD_FAILURE() << "nothing delivered before the deadline";
+  return Closed{};
+}
+
+// Runs Start on a thread of its own; Stop (or the destructor) closes the
+// watcher, draining deliveries meanwhile, and joins the thread.
+class Running {
+ public:
+  Running(std::shared_ptr<Watcher> w, std::chrono::nanoseconds d)
+      : w_(std::move(w)), thread_([this, d] { result_ = w_->Start(d); }) {}
+  ~Running() { (void)Stop(); }
+
+  Status Stop() {
+    if (thread_.joinable()) {
+      std::thread drain([w = w_] {
+        while (!std::holds_alternative<Closed>(w->Receive())) {
+        }
+      });
+      w_->Close();
+      thread_.join();
+      drain.join();
+    }
+    return result_;
+  }
+
+ private:
+  std::shared_ptr<Watcher> w_;
+  Status result_;
+  std::thread thread_;
+};
+
+// Runs `check` in a child process that cannot ignore permission bits (as
+// nobody, when the tests run as root) and expects it to pass; the child
+// prints its own failures.
+inline void RunUnprivileged(const std::function<void()>& check) {
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 ||
+                           setuid(65534) != 0)) {
+      _exit(2);
+    }
+    check();
+    fflush(stdout);  // _exit drops what stdio still holds.
+    _exit(::testing::Test::HasFailure() ? 1 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "child status " << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "2: could not drop privileges";
+}
+
+}  // namespace test
+}  // namespace watcher
+
+#endif  // ZORVANE_WATCHER_TEST_UTIL_H_

@@ -1,0 +1,197 @@
+// A polling file watcher.
+//
+// A Watcher keeps a watch list of names (files or directory trees) and a
+// snapshot of the status of every file and directory under them. Start
+// turns the calling thread into the polling loop: each cycle lists every
+// name again, compares the new listing with the previous one, and delivers
+// the differences as events. No change notification from the kernel is
+// used.
+//
+// Use:
+//
+//   RE2 pattern("\\.js$");                    // outlives the watcher
+//   std::shared_ptr<watcher::Watcher> w = watcher::New();
+//   w->SetMaxEvents(1);
+//   if (auto err = w->AddRecursive("/w/app"); !err.ok()) ...
+//   w->AddFilterHook(watcher::RegexFilterHook(pattern, false));
+//   std::thread consumer([w] {
+//     for (;;) {
+//       watcher::Delivery d = w->Receive();
+//       if (auto* e = std::get_if<watcher::Event>(&d)) ...      // a change
+//       else if (auto* s = std::get_if<watcher::Status>(&d)) ... // a failure
+//       else break;                                              // Closed
+//     }
+//   });
+//   watcher::Status err = w->Start(std::chrono::milliseconds(500));
+//
+// Events within one cycle come in this order: every Write and Chmod (for one
+// path, Write first), then every Rename and Move, then every Create, then
+// every Remove. Within each group the order is not defined.
+//
+// Deliveries have no buffer: the loop waits at each event and error until
+// the consumer takes it, so the loop runs at the consumer's pace. The
+// consumer must run on another thread than Start's, must keep receiving
+// until it gets Closed, and must not call the watcher while a cycle
+// delivers (the comparison holds the watcher's lock while it hands over
+// events, so any call would wait for the consumer, that is, for good).
+
+#ifndef ZORVANE_WATCHER_WATCHER_H_
+#define ZORVANE_WATCHER_WATCHER_H_
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <variant>
+#include <vector>
+
+#include <re2/re2.h>
+
+#include "watcher/event.h"
+#include "watcher/handoff.h"
+#include "watcher/status.h"
+
+namespace watcher {
+
+/// The notice that the polling loop has stopped; nothing more will come.
+struct Closed {};
+
+/// One item for the consumer: a change, a failure reported by the loop (a
+/// listing failure, or ErrWatchedFileDeleted), or the closing notice.
+using Delivery = std::variant<Event, Status, Closed>;
+
+/// A filter hook that keeps an entry when `r` matches anywhere in its base
+/// name, or in its full path when `useFullPath` is true (RE2::PartialMatch:
+/// anchored only where the expression anchors itself), and answers ErrSkip
+/// otherwise. Directories are judged like files. The hook refers to `r`,
+/// which must outlive every listing that may call it (in practice, the
+/// watcher). A compiled RE2 is safe to use from several threads at once.
+FilterFileHookFunc RegexFilterHook(const RE2& r, bool useFullPath);
+/// Refused: the hook would outlive the temporary expression.
+FilterFileHookFunc RegexFilterHook(const RE2&& r, bool useFullPath) = delete;
+/// As above, sharing the ownership of `r`.
+FilterFileHookFunc RegexFilterHook(std::shared_ptr<const RE2> r,
+                                   bool useFullPath);
+
+/// Every method may be called from any thread, except from a filter hook
+/// and, while a cycle delivers, from the consumer (see above).
+class Watcher {
+ public:
+  Watcher(const Watcher&) = delete;
+  Watcher& operator=(const Watcher&) = delete;
+
+  /// Sets the most events that one cycle delivers; 0 or less means no
+  /// limit. Takes effect from the next cycle's listing.
+  void SetMaxEvents(int64_t delta);
+
+  /// Appends a filter hook; hooks run in the order they were added. A hook
+  /// filters listings made after it was added, not the snapshot already
+  /// recorded.
+  void AddFilterHook(FilterFileHookFunc f);
+
+  /// Adds the tree rooted at `name` (a file or a directory; a relative name
+  /// is taken against the current directory) to the watch list and records
+  /// its listing in the snapshot. Symbolic links are listed as themselves
+  /// and never entered. Fails, leaving the watch list unchanged, only when
+  /// `name` itself cannot be listed (the status error, e.g. "lstat /w/app:
+  /// no such file or directory"), or when a hook returns an error other
+  /// than ErrSkip (that very error). A directory below `name` that cannot
+  /// be read is left out here, and reported on every cycle while it lasts.
+  Status AddRecursive(const std::string& name);
+
+  /// Takes `name` off the watch list and drops from the snapshot its own
+  /// entry and, for a directory, the entries directly inside it (deeper
+  /// entries stay). A name that is not watched is no error; fails only
+  /// when `name` cannot be made absolute.
+  Status Remove(const std::string& name);
+
+  /// As Remove, but drops the directory's whole subtree: `name` and every
+  /// path below `name` + "/" (a sibling such as `name` + "2" stays).
+  Status RemoveRecursive(const std::string& name);
+
+  /// Runs the polling loop on the calling thread until Close: each cycle
+  /// lists, compares and delivers, stores the new listing, then sleeps `d`.
+  /// The first cycle runs at once. Each cycle compares on a thread of its
+  /// own, joined before the cycle ends. Returns no error after Close;
+  /// ErrDurationTooShort at once if `d` is below 1ns; ErrWatcherRunning at
+  /// once if the watcher runs; ErrWatcherClosed at once if it ran before.
+  /// Listing failures are delivered as Status items and polling goes on; a
+  /// watched name that vanished is delivered once as ErrWatchedFileDeleted
+  /// and taken off the watch list.
+  Status Start(std::chrono::nanoseconds d);
+
+  /// Stops a running watcher: empties the watch list and the snapshot,
+  /// then hands a stop request to the loop and returns once the loop took
+  /// it, after which the loop delivers Closed and Start returns. The loop
+  /// takes the request only between deliveries, so Close waits while the
+  /// loop lists, sleeps or waits for the consumer. Does nothing to a
+  /// watcher that is not running.
+  void Close();
+
+  /// Waits for the next item for the consumer: whichever comes first of an
+  /// Event, an error Status, or Closed. Once closed, returns Closed at once
+  /// for good.
+  Delivery Receive();
+
+  /// As Receive, but gives up at `deadline` (nullopt).
+  std::optional<Delivery> ReceiveUntil(
+      std::chrono::steady_clock::time_point deadline);
+
+ private:
+  friend std::shared_ptr<Watcher> New();
+  friend class WatcherPeer;  // Tests look at the watch list and snapshot.
+
+  Watcher() = default;
+
+  // Lists every watched name afresh. Reports a vanished watched name and
+  // other listing failures on out_. Takes mu_.
+  Listing retrieveFileList();
+  // Compares `files` (this cycle's listing) with files_ (the previous one)
+  // and emits the events to the loop through cycle_. Takes mu_ for the whole
+  // comparison, hand-overs included.
+  void pollEvents(const Listing& files);
+  // Forwards the cycle's events to the consumer, through the `ops` filter
+  // and the `maxEvents` limit (cancelling the comparison past it), until the
+  // comparison is done or the limit is passed (false) or a close request is
+  // taken (true).
+  bool forwardEvents(int64_t maxEvents, uint32_t ops);
+  // Removes `name` (absolute, cleaned); `recursive` chooses the subtree.
+  // REQUIRES: mu_ held.
+  void removeLocked(const std::string& name, bool recursive);
+
+  // The consumer's queue: events and errors on one unbuffered channel, so
+  // their order is kept; closing it is the Closed notice.
+  using Outbox = Rendezvous<std::variant<Event, Status>>;
+  Outbox out_;
+  // The loop's close request and the per-cycle evt, done and cancel.
+  LoopHandoff<Event> cycle_;
+
+  // mu_ guards every field below. Listings run with it held, and so do the
+  // filter hooks they call: a hook must not call back into the Watcher.
+  // The comparison holds it for a whole cycle, hand-overs included.
+  std::mutex mu_;
+  std::vector<FilterFileHookFunc> ffh_;
+  bool running_ = false;
+  bool started_ = false;  // Start has run the loop once.
+  // Watched name (absolute, cleaned) -> added recursively. AddRecursive is
+  // the only add operation, so every value is true.
+  std::unordered_map<std::string, bool> names_;
+  Listing files_;  // The snapshot: the previous cycle's listing.
+  // Nothing sets the three fields below yet; listings and the loop honour
+  // them all the same.
+  std::unordered_set<std::string> ignored_;  // Paths listings leave out.
+  uint32_t ops_ = 0;  // Bit 1 << Op of each kind to deliver; 0 means all.
+  bool ignoreHidden_ = false;  // Leave out names beginning with ".".
+  int64_t maxEvents_ = 0;
+};
+
+/// A new, idle watcher with an empty watch list, no hooks and no limit.
+std::shared_ptr<Watcher> New();
+
+}  // namespace watcher
+
+#endif  // ZORVANE_WATCHER_WATCHER_H_
