@@ -93,6 +93,7 @@ enum class Verdict { kKeep, kSkip, kFail };
 // hook's error.
 Verdict runHooks(const ListFilters& f, const FileInfo& info,
                  const std::string& path, Status* err) {
+  if (f.hooks == nullptr) return Verdict::kKeep;
   for (const FilterFileHookFunc& hook : *f.hooks) {
     Status s = hook(info, path);
     if (s.ok()) continue;
@@ -105,7 +106,10 @@ Verdict runHooks(const ListFilters& f, const FileInfo& info,
 
 bool ignoredOrHidden(const ListFilters& f, const std::string& path) {
   // An empty set is the rule: skip hashing every path for it.
-  if (!f.ignored->empty() && f.ignored->count(path) != 0) return true;
+  if (f.ignored != nullptr && !f.ignored->empty() &&
+      f.ignored->count(path) != 0) {
+    return true;
+  }
   return f.ignoreHidden && isHiddenFile(path);
 }
 

@@ -15,8 +15,9 @@
 
 namespace watcher {
 
-/// What decides whether an entry belongs in a listing. The pointed-to
-/// values must stay unchanged during the listing (the watcher's lock).
+/// What decides whether an entry belongs in a listing; a null pointer means
+/// none. The pointed-to values must stay unchanged during the listing (the
+/// watcher's lock).
 struct ListFilters {
   const std::vector<FilterFileHookFunc>* hooks = nullptr;
   const std::unordered_set<std::string>* ignored = nullptr;
