@@ -12,9 +12,20 @@ namespace {
 
 bool IsSpace(char32_t r) {
   switch (r) {
-    case '\t': case '\n': case '\v': case '\f': case '\r': case ' ':
-    case 0x85: case 0xA0: case 0x1680: case 0x2028: case 0x2029:
-    case 0x202F: case 0x205F: case 0x3000:
+    case '\t':
+    case '\n':
+    case '\v':
+    case '\f':
+    case '\r':
+    case ' ':
+    case 0x85:
+    case 0xA0:
+    case 0x1680:
+    case 0x2028:
+    case 0x2029:
+    case 0x202F:
+    case 0x205F:
+    case 0x3000:
       return true;
     default:
       return r >= 0x2000 && r <= 0x200A;

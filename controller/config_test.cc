@@ -31,17 +31,20 @@ TEST(SetupEnvironmentVarsTest, ErrorsAndTheirOrder) {
        "ZORVANE_WATCH_DIR and ZORVANE_MOUNTS can not be empty. File watching "
        "is enabled."},
       {{{"ZORVANE_RUN", "r"}}, ""},
-      {{{"ZORVANE_RUN", "r"}, {"ZORVANE_RUN_ON_CHANGE", "m"},
+      {{{"ZORVANE_RUN", "r"},
+        {"ZORVANE_RUN_ON_CHANGE", "m"},
         {"ZORVANE_WATCH_DIR", "/w"}},
        ""},
-      {{{"ZORVANE_RUN", "r"}, {"ZORVANE_RUN_ON_CHANGE", "m"},
+      {{{"ZORVANE_RUN", "r"},
+        {"ZORVANE_RUN_ON_CHANGE", "m"},
         {"ZORVANE_MOUNTS", "/h:/c"}},
        ""},
       {{{"ZORVANE_RUN", "r"}, {"ZORVANE_MOUNTS", "/data"}},
        "The Mount string has bad formatting: /data"},
       // Mounts are checked even when file watching is off or a watch
       // directory is given.
-      {{{"ZORVANE_RUN", "r"}, {"ZORVANE_WATCH_DIR", "/w"},
+      {{{"ZORVANE_RUN", "r"},
+        {"ZORVANE_WATCH_DIR", "/w"},
         {"ZORVANE_MOUNTS", "/a:/b;"}},
        "The Mount string has bad formatting: /a:/b;"},
   };
@@ -61,14 +64,27 @@ TEST(SetupEnvironmentVarsTest, ListsAndFallbacks) {
   const Case cases[] = {
       {{{"ZORVANE_WATCH_DIR", " /x ; /y "}}, List{"/x", "/y"}, {}, {}, ""},
       {{{"ZORVANE_WATCH_DIR", "/x;;/y"}}, List{"/x", "", "/y"}, {}, {}, ""},
-      {{{"ZORVANE_WATCH_DIR", "\xc2\xa0/x\xe3\x80\x80"}}, List{"/x"}, {}, {}, ""},
+      {{{"ZORVANE_WATCH_DIR", "\xc2\xa0/x\xe3\x80\x80"}},
+       List{"/x"},
+       {},
+       {},
+       ""},
       {{{"ZORVANE_WATCH_IGNORE_DIR", "/a/target;"}},
-       {}, List{"/a/target", ""}, {}, ""},
+       {},
+       List{"/a/target", ""},
+       {},
+       ""},
       {{{"ZORVANE_MOUNTS", "/host/src:/project/src;C:\\work: /project/work "}},
-       {}, {}, List{"/project/src", "/project/work"}, ""},
+       {},
+       {},
+       List{"/project/src", "/project/work"},
+       ""},
       {{{"ZORVANE_INSTALL", "make install"}}, {}, {}, {}, "make install"},
       {{{"ZORVANE_INSTALL", "make install"}, {"ZORVANE_PREP", "npm ci"}},
-       {}, {}, {}, "npm ci"},
+       {},
+       {},
+       {},
+       "npm ci"},
   };
   for (const auto& c : cases) {
     Env env = c.env;
@@ -84,8 +100,9 @@ TEST(SetupEnvironmentVarsTest, ListsAndFallbacks) {
 
 TEST(SetupEnvironmentVarsTest, ValuesAreReplacedNotAppended) {
   Configuration config;
-  ASSERT_TRUE(ReadEnv({{"ZORVANE_RUN", "r"}, {"ZORVANE_WATCH_DIR", "/a"}},
-                    &config).ok());
+  ASSERT_TRUE(
+      ReadEnv({{"ZORVANE_RUN", "r"}, {"ZORVANE_WATCH_DIR", "/a"}}, &config)
+          .ok());
   ASSERT_TRUE(ReadEnv({{"ZORVANE_RUN", "r"}}, &config).ok());
   EXPECT_FALSE(config.zorvaneWATCHDIRS.has_value());
 }
@@ -130,22 +147,23 @@ TEST(SetupEnvironmentVarsTest, Interval) {
   };
   for (const auto& [raw, seconds] : cases) {
     Configuration config;
-    ASSERT_TRUE(
-        ReadEnv({{"ZORVANE_RUN", "r"}, {"ZORVANE_WATCH_INTERVAL", raw}}, &config)
-            .ok());
+    ASSERT_TRUE(ReadEnv({{"ZORVANE_RUN", "r"}, {"ZORVANE_WATCH_INTERVAL", raw}},
+                        &config)
+                    .ok());
     EXPECT_EQ(config.zorvaneWATCHINTERVAL.ns, seconds * kSecond) << raw;
   }
 }
 
 TEST(ComputeSigIntTest, OnlyTrueMeansKill) {
   const std::pair<std::string, bool> cases[] = {
-      {"", true},          {"true", true},   {"True", true},
-      {" TRUE ", true},    {"tRuE\t\n", true}, {"\xc2\x85true\xc2\xa0", true},
-      {"false", false},    {"yes", false},   {"1", false},
-      {"   ", false},      {"t rue", false}, {"true\xff", false},
+      {"", true},       {"true", true},     {"True", true},
+      {" TRUE ", true}, {"tRuE\t\n", true}, {"\xc2\x85true\xc2\xa0", true},
+      {"false", false}, {"yes", false},     {"1", false},
+      {"   ", false},   {"t rue", false},   {"true\xff", false},
       {"\xff", false},
   };
-  for (const auto& [text, want] : cases) EXPECT_EQ(computeSigInt(text), want) << text;
+  for (const auto& [text, want] : cases)
+    EXPECT_EQ(computeSigInt(text), want) << text;
 }
 
 TEST(DurationTest, Text) {
@@ -170,7 +188,8 @@ TEST(DurationTest, Text) {
 }
 
 TEST(ErrorKindsTest, TextsAndValueEquality) {
-  EXPECT_EQ((envError{"A", "B", "C"}).Error(), "A and B and C can not be empty.");
+  EXPECT_EQ((envError{"A", "B", "C"}).Error(),
+            "A and B and C can not be empty.");
   EXPECT_EQ((volumesError{"A", "B"}).Error(),
             "A and B can not be empty. File watching is enabled.");
   EXPECT_EQ((mountError{"x;y"}).Error(),

@@ -12,6 +12,7 @@
 #include "controller/exit.h"
 #include "controller/logger.h"
 #include "controller/runner.h"
+#include "controller/watch_loop.h"
 #include "klog/flagset.h"
 #include "klog/klog.h"
 
@@ -71,10 +72,12 @@ void controllerMain(int argc, char** argv) {
   auto* flags = new klog::FlagSet(argc > 0 ? argv[0] : "",
                                   klog::ErrorHandling::kExitOnError);
   const std::string* mode = flags->String(
-      "mode", "run", "This is the mode the controller runs in: run, debug or test");
+      "mode", "run",
+      "This is the mode the controller runs in: run, debug or test");
   const bool* verbose = flags->Bool("verbose", false, kFlagUsage);
   const bool* vmode = flags->Bool("v", false, kFlagUsage);
-  flags->Parse(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
+  flags->Parse(
+      std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
 
   auto* klogFlags =
       new klog::FlagSet("klog", klog::ErrorHandling::kExitOnError);
@@ -118,9 +121,8 @@ void controllerMain(int argc, char** argv) {
     runCommands(config.startCommand, server, false);
   } else {
     Debug.log("Running ", config.startCommand);
-    startDetached([] {
-      runCommands(configuration().startCommand, server, false);
-    });
+    startDetached(
+        [] { runCommands(configuration().startCommand, server, false); });
   }
 
   const bool stopWatchServerOnChange = commands.stopWatchServerOnChange;
@@ -131,10 +133,7 @@ void controllerMain(int argc, char** argv) {
 
   Status err;
   if (!fileChangeCommand.empty()) {
-    // TODO(watch loop): err = runWatcher(fileChangeCommand, dirs,
-    // stopWatchServerOnChange);
-    (void)stopWatchServerOnChange;
-    (void)dirs;
+    err = runWatcher(fileChangeCommand, dirs, stopWatchServerOnChange);
   } else {
     Info.log("Watcher is not running.");
   }

@@ -36,7 +36,9 @@ TEST(CommandLineTest, ExitStatusAndWholeStandardError) {
   const Case cases[] = {
       {{}, {}, 1, kNoStartCommand},
       {{"-x"}, {}, 2, "flag provided but not defined: -x\n" + kUsage},
-      {{"-v=yes"}, {}, 2,
+      {{"-v=yes"},
+       {},
+       2,
        "invalid boolean value \"yes\" for -v: parse error\n" + kUsage},
       {{"-mode"}, {}, 2, "flag needs an argument: -mode\n" + kUsage},
       {{"---mode"}, {}, 2, "bad flag syntax: ---mode\n" + kUsage},
@@ -45,24 +47,28 @@ TEST(CommandLineTest, ExitStatusAndWholeStandardError) {
       // Parsing stops at "extra", so -v is not applied.
       {{"extra", "-v"}, {}, 1, kNoStartCommand},
       {{"-verbose=false", "-mode=test"}, {}, 1, kNoStartCommand},
-      {{}, {{"ZORVANE_RUN", "true"}, {"ZORVANE_MOUNTS", "/data"}}, 1,
+      {{},
+       {{"ZORVANE_RUN", "true"}, {"ZORVANE_MOUNTS", "/data"}},
+       1,
        "[Fatal] Warning: setup did not find all environment variables The "
        "Mount string has bad formatting: /data\n"},
-      {{}, {{"ZORVANE_RUN", "true"}, {"ZORVANE_TEST_ON_CHANGE", "make"}}, 1,
+      {{},
+       {{"ZORVANE_RUN", "true"}, {"ZORVANE_TEST_ON_CHANGE", "make"}},
+       1,
        "[Fatal] Warning: setup did not find all environment variables "
        "ZORVANE_WATCH_DIR and ZORVANE_MOUNTS can not be empty. File watching "
        "is enabled.\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
-    const RunResult r = Run(c.args, c.env);
+    const RunResult r = RunToEnd(c.args, c.env);
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.err, c.err);
   }
 }
 
 TEST(CommandLineTest, VerboseLinesCarryHeaders) {
-  const RunResult r = Run({"-v"}, {});
+  const RunResult r = RunToEnd({"-v"}, {});
   EXPECT_EQ(r.status, 1);
   const std::regex header(
       R"(I\d{4} \d\d:\d\d:\d\d\.\d{6} [ \d]{7} [a-z_]+\.cc:\d+\] .*)");
@@ -82,14 +88,14 @@ TEST(CommandLineTest, VerboseLinesCarryHeaders) {
   EXPECT_EQ(lines.back().substr(lines.back().find("] ") + 2),
             kNoStartCommand.substr(0, kNoStartCommand.size() - 1));
   // The last value of a "v" and "verbose" pair wins; either turns it on.
-  EXPECT_NE(Run({"-v=false", "-verbose"}, {}).err.find("[Debug] "),
+  EXPECT_NE(RunToEnd({"-v=false", "-verbose"}, {}).err.find("[Debug] "),
             std::string::npos);
-  EXPECT_EQ(Run({"-verbose=false"}, {}).err, kNoStartCommand);
+  EXPECT_EQ(RunToEnd({"-verbose=false"}, {}).err, kNoStartCommand);
 }
 
 TEST(ModeTest, MissingStartCommandOfTheModeIsAWarning) {
   // Debug mode without a debug command carries on with an empty one.
-  const RunResult r = Run({"-mode", "debug"}, {{"ZORVANE_RUN", "true"}});
+  const RunResult r = RunToEnd({"-mode", "debug"}, {{"ZORVANE_RUN", "true"}});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err,
             "[Warning] Warning: startCommand (environment variable "
@@ -103,23 +109,27 @@ TEST(ModeTest, AnyUnknownModeRunsTheRunCommand) {
                    {"ZORVANE_DEBUG", "echo debug-mode >&2"},
                    {"ZORVANE_TEST", "echo test-mode >&2"}};
   const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {{}, "run-mode"},          {{"-mode=DEBUG"}, "run-mode"},
-      {{"-mode="}, "run-mode"},  {{"-mode=foo"}, "run-mode"},
-      {{"-mode=debug"}, "debug-mode"}, {{"--mode", "test"}, "test-mode"},
+      {{}, "run-mode"},
+      {{"-mode=DEBUG"}, "run-mode"},
+      {{"-mode="}, "run-mode"},
+      {{"-mode=foo"}, "run-mode"},
+      {{"-mode=debug"}, "debug-mode"},
+      {{"--mode", "test"}, "test-mode"},
   };
   for (const auto& [args, want] : cases) {
-    const RunResult r = Run(args, env);
+    const RunResult r = RunToEnd(args, env);
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.err.find("\n" + want + "\n"), std::string::npos) << r.err;
   }
 }
 
 TEST(ConfigTest, BadIntervalWarnsWithTheRawText) {
-  const RunResult r = Run({}, {{"ZORVANE_RUN", "true"},
-                               {"ZORVANE_WATCH_INTERVAL", " 1.5 "}});
+  const RunResult r = RunToEnd(
+      {}, {{"ZORVANE_RUN", "true"}, {"ZORVANE_WATCH_INTERVAL", " 1.5 "}});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1),
-            "[Warning] Invalid watch interval, setting to default 2000:  1.5 \n");
+  EXPECT_EQ(
+      r.err.substr(0, r.err.find('\n') + 1),
+      "[Warning] Invalid watch interval, setting to default 2000:  1.5 \n");
 }
 
 }  // namespace

@@ -18,18 +18,21 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 namespace controller::e2e {
 
 using Env = std::map<std::string, std::string>;
 
 struct RunResult {
-  int status = -1;        // exit status, or -1 when killed at the deadline
-  std::string err;        // everything written to standard error
+  int status = -1;  // exit status, or -1 when killed at the deadline
+  std::string err;  // everything written to standard error
   bool timed_out = false;
 };
 
@@ -42,13 +45,19 @@ class Controller {
     if (::pipe2(fds, O_CLOEXEC) != 0) return;
     read_fd_ = fds[0];
     std::vector<std::string> argv;
-    const bool root = ::geteuid() == 0 && ::access("/usr/bin/unshare", X_OK) == 0;
+    const bool root =
+        ::geteuid() == 0 && ::access("/usr/bin/unshare", X_OK) == 0;
     if (root) {
       argv = {"/usr/bin/unshare", "-pf", "--kill-child", "--"};
     }
     argv.push_back(ZORVANE_CONTROLLER_PATH);
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> envs = {"PATH=/usr/local/bin:/usr/bin:/bin"};
+    // Sanitizer builds: the controller reports with the tests' settings.
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
+      if (const char* v = std::getenv(name))
+        envs.push_back(name + ("=" + std::string(v)));
+    }
     for (const auto& [k, v] : env) envs.push_back(k + "=" + v);
     if (!cwd.empty()) envs.push_back("PWD=" + cwd);
 
@@ -67,8 +76,8 @@ class Controller {
     posix_spawnattr_init(&attr);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
     posix_spawnattr_setpgroup(&attr, 0);
-    if (::posix_spawn(&pid_, cargv[0], &fa, &attr, cargv.data(),
-                      cenv.data()) != 0) {
+    if (::posix_spawn(&pid_, cargv[0], &fa, &attr, cargv.data(), cenv.data()) !=
+        0) {
       pid_ = -1;
     }
     posix_spawnattr_destroy(&attr);
@@ -77,6 +86,14 @@ class Controller {
   }
 
   ~Controller() {
+    for (const char* report :
+         {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer",
+          "ERROR: LeakSanitizer", "runtime error:"}) {
+      if (err_.find(report) != std::string::npos) {
+        ADD_FAILURE() << "sanitizer report from the controller:\n" << err_;
+        break;
+      }
+    }
     if (pid_ > 0 && !reaped_) {
       ::kill(-pid_, SIGKILL);
       ::waitpid(pid_, nullptr, 0);
@@ -104,8 +121,8 @@ class Controller {
   }
 
   // Waits until standard error contains `text`.
-  bool WaitForText(const std::string& text,
-                   std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+  bool WaitForText(const std::string& text, std::chrono::milliseconds timeout =
+                                                std::chrono::seconds(20)) {
     return WaitFor(
         [&](const std::string& e) { return e.find(text) != std::string::npos; },
         timeout);
@@ -116,7 +133,9 @@ class Controller {
     RunResult r;
     WaitFor([](const std::string&) { return false; }, timeout);
     int st = 0;
-    if (::waitpid(pid_, &st, WNOHANG) == pid_) {
+    // At end of file the controller has exited, or is about to: wait for
+    // it. Otherwise the deadline passed and the destructor kills it.
+    if (eof_ && ::waitpid(pid_, &st, 0) == pid_) {
       reaped_ = true;
       r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     } else {
@@ -133,7 +152,10 @@ class Controller {
     if (::poll(&p, 1, timeout_ms) <= 0) return false;
     char buf[4096];
     const ssize_t n = ::read(read_fd_, buf, sizeof buf);
-    if (n <= 0) return false;
+    if (n <= 0) {
+      eof_ = true;
+      return false;
+    }
     err_.append(buf, static_cast<std::size_t>(n));
     return true;
   }
@@ -141,12 +163,13 @@ class Controller {
   pid_t pid_ = -1;
   int read_fd_ = -1;
   bool reaped_ = false;
+  bool eof_ = false;
   std::string err_;
 };
 
 // Runs the controller to its end.
-inline RunResult Run(const std::vector<std::string>& args, const Env& env,
-                     const std::string& cwd = "") {
+inline RunResult RunToEnd(const std::vector<std::string>& args, const Env& env,
+                          const std::string& cwd = "") {
   Controller c(args, env, cwd);
   return c.Wait();
 }

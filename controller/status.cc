@@ -11,8 +11,8 @@ std::string ErrnoText(int err) {
   // The GNU strerror_r returns the text, which may or may not be in buf.
   std::string text = ::strerror_r(err, buf, sizeof buf);
   if (!text.empty()) {
-    text[0] = static_cast<char>(
-        std::tolower(static_cast<unsigned char>(text[0])));
+    text[0] =
+        static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
   }
   return text;
 }

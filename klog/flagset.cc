@@ -54,7 +54,7 @@ class Owned : public V {
 bool IsPrintable(char32_t r) {
   if (r < 0x20 || r == 0x7F) return false;
   if (r >= 0x80 && r <= 0xA0) return false;  // C1 controls, no-break space
-  if (r == 0xAD) return false;                // soft hyphen
+  if (r == 0xAD) return false;               // soft hyphen
   if (r == 0x1680 || (r >= 0x2000 && r <= 0x200F)) return false;
   if (r >= 0x2028 && r <= 0x202F) return false;
   if (r >= 0x205F && r <= 0x206F) return false;
@@ -113,13 +113,27 @@ std::string Quote(std::string_view s) {
       out.append(s.substr(0, size));
     } else {
       switch (r) {
-        case '\a': out.append("\\a"); break;
-        case '\b': out.append("\\b"); break;
-        case '\f': out.append("\\f"); break;
-        case '\n': out.append("\\n"); break;
-        case '\r': out.append("\\r"); break;
-        case '\t': out.append("\\t"); break;
-        case '\v': out.append("\\v"); break;
+        case '\a':
+          out.append("\\a");
+          break;
+        case '\b':
+          out.append("\\b");
+          break;
+        case '\f':
+          out.append("\\f");
+          break;
+        case '\n':
+          out.append("\\n");
+          break;
+        case '\r':
+          out.append("\\r");
+          break;
+        case '\t':
+          out.append("\\t");
+          break;
+        case '\v':
+          out.append("\\v");
+          break;
         default:
           if (r < 0x80) {
             AppendHex(&out, "\\x", r, 2);

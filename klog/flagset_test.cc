@@ -8,9 +8,11 @@ namespace {
 // The program's own option set, as the controller registers it.
 struct Options {
   FlagSet set{"prog", ErrorHandling::kContinueOnError};
-  std::string* mode = set.String(
-      "mode", "run", "This is the mode the controller runs in: run, debug or test");
-  bool* verbose = set.Bool("verbose", false, "Turns on debug output and logging ");
+  std::string* mode =
+      set.String("mode", "run",
+                 "This is the mode the controller runs in: run, debug or test");
+  bool* verbose =
+      set.Bool("verbose", false, "Turns on debug output and logging ");
   bool* v = set.Bool("v", false, "Turns on debug output and logging ");
 };
 
@@ -42,25 +44,109 @@ TEST(FlagSetTest, Parse) {
       {{"-verbose=T"}, ParseResult::kOk, "", "run", false, true, {}},
       // A boolean takes no separate value: "false" ends the options.
       {{"-v", "false"}, ParseResult::kOk, "", "run", true, false, {"false"}},
-      {{"extra", "-v"}, ParseResult::kOk, "", "run", false, false, {"extra", "-v"}},
+      {{"extra", "-v"},
+       ParseResult::kOk,
+       "",
+       "run",
+       false,
+       false,
+       {"extra", "-v"}},
       {{"-", "-v"}, ParseResult::kOk, "", "run", false, false, {"-", "-v"}},
       {{"--", "-v"}, ParseResult::kOk, "", "run", false, false, {"-v"}},
-      {{"-v", "--", "--", "x"}, ParseResult::kOk, "", "run", true, false, {"--", "x"}},
-      {{"-x"}, ParseResult::kError, "flag provided but not defined: -x", "run", false, false, {}},
-      {{"--x=1"}, ParseResult::kError, "flag provided but not defined: -x", "run", false, false, {}},
-      {{"-V"}, ParseResult::kError, "flag provided but not defined: -V", "run", false, false, {}},
-      {{"---x"}, ParseResult::kError, "bad flag syntax: ---x", "run", false, false, {"---x"}},
-      {{"-=x"}, ParseResult::kError, "bad flag syntax: -=x", "run", false, false, {"-=x"}},
-      {{"--=x"}, ParseResult::kError, "bad flag syntax: --=x", "run", false, false, {"--=x"}},
-      {{"-mode"}, ParseResult::kError, "flag needs an argument: -mode", "run", false, false, {}},
-      {{"-v=yes"}, ParseResult::kError, "invalid boolean value \"yes\" for -v: parse error", "run", false, false, {}},
-      {{"-verbose="}, ParseResult::kError, "invalid boolean value \"\" for -verbose: parse error", "run", false, false, {}},
-      {{"-v=\"\\\n"}, ParseResult::kError, "invalid boolean value \"\\\"\\\\\\n\" for -v: parse error", "run", false, false, {}},
-      {{"-v=\xff"}, ParseResult::kError, "invalid boolean value \"\\xff\" for -v: parse error", "run", false, false, {}},
+      {{"-v", "--", "--", "x"},
+       ParseResult::kOk,
+       "",
+       "run",
+       true,
+       false,
+       {"--", "x"}},
+      {{"-x"},
+       ParseResult::kError,
+       "flag provided but not defined: -x",
+       "run",
+       false,
+       false,
+       {}},
+      {{"--x=1"},
+       ParseResult::kError,
+       "flag provided but not defined: -x",
+       "run",
+       false,
+       false,
+       {}},
+      {{"-V"},
+       ParseResult::kError,
+       "flag provided but not defined: -V",
+       "run",
+       false,
+       false,
+       {}},
+      {{"---x"},
+       ParseResult::kError,
+       "bad flag syntax: ---x",
+       "run",
+       false,
+       false,
+       {"---x"}},
+      {{"-=x"},
+       ParseResult::kError,
+       "bad flag syntax: -=x",
+       "run",
+       false,
+       false,
+       {"-=x"}},
+      {{"--=x"},
+       ParseResult::kError,
+       "bad flag syntax: --=x",
+       "run",
+       false,
+       false,
+       {"--=x"}},
+      {{"-mode"},
+       ParseResult::kError,
+       "flag needs an argument: -mode",
+       "run",
+       false,
+       false,
+       {}},
+      {{"-v=yes"},
+       ParseResult::kError,
+       "invalid boolean value \"yes\" for -v: parse error",
+       "run",
+       false,
+       false,
+       {}},
+      {{"-verbose="},
+       ParseResult::kError,
+       "invalid boolean value \"\" for -verbose: parse error",
+       "run",
+       false,
+       false,
+       {}},
+      {{"-v=\"\\\n"},
+       ParseResult::kError,
+       "invalid boolean value \"\\\"\\\\\\n\" for -v: parse error",
+       "run",
+       false,
+       false,
+       {}},
+      {{"-v=\xff"},
+       ParseResult::kError,
+       "invalid boolean value \"\\xff\" for -v: parse error",
+       "run",
+       false,
+       false,
+       {}},
       {{"-h"}, ParseResult::kHelp, "", "run", false, false, {}},
       {{"-help"}, ParseResult::kHelp, "", "run", false, false, {}},
       {{"--help"}, ParseResult::kHelp, "", "run", false, false, {}},
-      {{"-v", "-h", "-mode=x"}, ParseResult::kHelp, "", "run", true, false, {"-mode=x"}},
+      {{"-v", "-h", "-mode=x"},
+       ParseResult::kHelp,
+       "",
+       "run",
+       true,
+       false,
+       {"-mode=x"}},
   };
   for (const auto& c : cases) {
     std::string joined;
@@ -119,11 +205,11 @@ TEST(QuoteTest, EscapesLikeTheCommandLineShowsValues) {
       {"\t\r\a\b\f\v\n", "\"\\t\\r\\a\\b\\f\\v\\n\""},
       {std::string("\0\x1b\x7f", 3), "\"\\x00\\x1b\\x7f\""},
       {"caf\xc3\xa9", "\"caf\xc3\xa9\""},            // printable UTF-8 stays
-      {"\xc2\xa0", "\"\\u00a0\""},                    // no-break space
-      {"\xe2\x80\xa8", "\"\\u2028\""},                // line separator
-      {"a\xffz", "\"a\\xffz\""},                      // invalid byte
-      {"\xe2\x82", "\"\\xe2\\x82\""},                 // truncated sequence
-      {"\xed\xa0\x80", "\"\\xed\\xa0\\x80\""},        // surrogate
+      {"\xc2\xa0", "\"\\u00a0\""},                   // no-break space
+      {"\xe2\x80\xa8", "\"\\u2028\""},               // line separator
+      {"a\xffz", "\"a\\xffz\""},                     // invalid byte
+      {"\xe2\x82", "\"\\xe2\\x82\""},                // truncated sequence
+      {"\xed\xa0\x80", "\"\\xed\\xa0\\x80\""},       // surrogate
       {"\xf0\x9f\x99\x82", "\"\xf0\x9f\x99\x82\""},  // beyond the BMP
   };
   for (const auto& [in, want] : cases) EXPECT_EQ(Quote(in), want) << in;

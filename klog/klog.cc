@@ -39,7 +39,7 @@ class loggingT {
   const int64_t pid;
 
  private:
-  std::mutex mu;  // held while a finished line is written
+  std::mutex mu;          // held while a finished line is written
   std::mutex freeListMu;  // guards freeList; taken after mu, never before
   buffer* freeList = nullptr;
   std::atomic<int64_t> lines[4] = {};

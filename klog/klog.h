@@ -66,8 +66,7 @@ class Arg {
   template <std::signed_integral T>
   Arg(T v) : kind_(kInt), int_(v) {}
   template <std::unsigned_integral T>
-    requires(!std::same_as<T, bool>)
-  Arg(T v) : kind_(kUint), uint_(v) {}
+  requires(!std::same_as<T, bool>) Arg(T v) : kind_(kUint), uint_(v) {}
   template <ErrorLike T>
   Arg(const T& v) : kind_(kObject), object_(&v), format_(&FormatError<T>) {}
   template <Stringer T>

@@ -24,17 +24,36 @@ struct HeaderCase {
 
 TEST(FormatHeaderTest, FixedWidthFields) {
   const HeaderCase cases[] = {
-      {INFO, {12, 7, 9, 30, 5, 42}, 4321, 215,
+      {INFO,
+       {12, 7, 9, 30, 5, 42},
+       4321,
+       215,
        "I1207 09:30:05.000042    4321 f.cc:215] "},
-      {INFO, {1, 2, 3, 4, 5, 0}, 1, 7, "I0102 03:04:05.000000       1 f.cc:7] "},
-      {WARNING, {10, 31, 23, 59, 59, 999999}, 1234567, 1,
+      {INFO,
+       {1, 2, 3, 4, 5, 0},
+       1,
+       7,
+       "I0102 03:04:05.000000       1 f.cc:7] "},
+      {WARNING,
+       {10, 31, 23, 59, 59, 999999},
+       1234567,
+       1,
        "W1031 23:59:59.999999 1234567 f.cc:1] "},
       // Only the last seven digits of a longer pid fit the column.
-      {ERROR, {6, 15, 12, 0, 0, 123}, 123456789, 42,
+      {ERROR,
+       {6, 15, 12, 0, 0, 123},
+       123456789,
+       42,
        "E0615 12:00:00.000123 3456789 f.cc:42] "},
-      {FATAL, {6, 15, 0, 0, 0, 100000}, 0, -5,
+      {FATAL,
+       {6, 15, 0, 0, 0, 100000},
+       0,
+       -5,
        "F0615 00:00:00.100000       0 f.cc:0] "},
-      {static_cast<Severity>(9), {6, 15, 0, 0, 0, 1}, 99, 3,
+      {static_cast<Severity>(9),
+       {6, 15, 0, 0, 0, 1},
+       99,
+       3,
        "I0615 00:00:00.000001      99 f.cc:3] "},
   };
   for (const auto& c : cases) {
@@ -69,7 +88,8 @@ TEST(AppendArgsTest, BlankOnlyBetweenTwoNonTexts) {
       {{err, dur}, "boom 1m30s"},
       {{"took ", dur}, "took 1m30s"},
       {{"n=", nullptr}, "n=<nil>"},
-      {{int64_t{-9}, uint64_t{18446744073709551615u}}, "-9 18446744073709551615"},
+      {{int64_t{-9}, uint64_t{18446744073709551615u}},
+       "-9 18446744073709551615"},
       {{std::string("s"), std::string_view("v")}, "sv"},
   };
   for (const auto& c : cases) {
@@ -130,8 +150,8 @@ TEST_F(CaptureTest, HeaderNamesTheCallerByBaseName) {
   EXPECT_EQ(line[0], 'I');
   const std::string pid = std::to_string(::getpid());
   EXPECT_EQ(line.substr(29 - pid.size(), pid.size() + 1), pid + " ");
-  EXPECT_EQ(line.substr(30), "klog_test.cc:" + std::to_string(where.line()) +
-                                 "] hello\n");
+  EXPECT_EQ(line.substr(30),
+            "klog_test.cc:" + std::to_string(where.line()) + "] hello\n");
 }
 
 TEST_F(CaptureTest, VerbosityGate) {

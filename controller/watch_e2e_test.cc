@@ -1,0 +1,268 @@
+// The whole controller with the watch loop, through the built executable:
+// real trees, a 1-second interval, and evidence read from its log.
+//
+// Negative checks ("no run started") end with a sentinel change that must
+// start a run: the cycle that would have delivered the unwanted run has
+// passed by the time the sentinel's run is logged.
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "controller/e2e_util.h"
+
+namespace controller::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kOnChange = "echo on-change-ran >&2";
+const std::string kRunLine = "Running: " + kOnChange + "\n";
+
+int Count(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (auto pos = text.find(what); pos != std::string::npos;
+       pos = text.find(what, pos + what.size())) {
+    ++n;
+  }
+  return n;
+}
+
+// Sets the modification time of `path` (creating it) a given number of
+// seconds in the past, so each change differs from the last whatever the
+// file system's timestamp granularity.
+void Touch(const fs::path& path) {
+  static int tick = 0;
+  std::ofstream(path, std::ios::app).flush();
+  const timespec times[2] = {{1000000 + ++tick, 0}, {1000000 + tick, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
+class WatchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/watch_e2e_XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    root_ = tmpl;
+    fs::create_directories(root_ / "src");
+    fs::create_directories(root_ / "out");
+    for (const char* f : {"src/app.js", "src/notes.txt", "src/image.png",
+                          "src/lib.js", "src/sentinel.js"}) {
+      Touch(root_ / f);
+    }
+    env_ = {{"ZORVANE_RUN", "sleep 1000"},
+            {"ZORVANE_RUN_ON_CHANGE", kOnChange},
+            {"ZORVANE_RUN_KILL", "false"},
+            {"ZORVANE_WATCH_DIR", (root_ / "src").string()},
+            {"ZORVANE_WATCH_INTERVAL", "1"}};
+  }
+  void TearDown() override {
+    controller_.reset();
+    fs::remove_all(root_);
+  }
+
+  // Starts the controller with debug output and waits until it polls.
+  Controller& Start() {
+    controller_ = std::make_unique<Controller>(std::vector<std::string>{"-v"},
+                                               env_, root_.string());
+    EXPECT_TRUE(controller_->WaitForText("[Debug] Watch interval is: 1s"))
+        << controller_->err();
+    return *controller_;
+  }
+
+  // Waits until the log holds `n` on-change runs.
+  bool WaitForRuns(int n) {
+    return controller_->WaitFor(
+        [n](const std::string& e) { return Count(e, kRunLine) >= n; });
+  }
+
+  fs::path root_;
+  Env env_;
+  std::unique_ptr<Controller> controller_;
+};
+
+TEST_F(WatchTest, MatchingChangeStartsOneRunAndOthersNone) {
+  env_["ZORVANE_WATCH_REGEX"] = "(\\.txt$)|(^sentinel)";
+  Controller& c = Start();
+  Touch(root_ / "src/notes.txt");
+  ASSERT_TRUE(WaitForRuns(1)) << c.err();
+  EXPECT_TRUE(c.WaitForText("\non-change-ran\n")) << c.err();
+  Touch(root_ / "src/image.png");
+  Touch(root_ / "src/sentinel.js");  // later cycle than image.png's, if any
+  ASSERT_TRUE(WaitForRuns(2)) << c.err();
+  EXPECT_EQ(Count(c.err(), kRunLine), 2) << c.err();
+}
+
+TEST_F(WatchTest, TwoChangesInOneCycleStartOneRun) {
+  Controller& c = Start();
+  Touch(root_ / "src/app.js");
+  Touch(root_ / "src/lib.js");
+  ASSERT_TRUE(WaitForRuns(1)) << c.err();
+  Touch(root_ / "src/sentinel.js");
+  ASSERT_TRUE(WaitForRuns(2)) << c.err();
+  EXPECT_EQ(Count(c.err(), kRunLine), 2) << c.err();
+}
+
+TEST_F(WatchTest, IgnoredDirectoryStartsNoRun) {
+  env_["ZORVANE_WATCH_DIR"] = root_.string();
+  env_["ZORVANE_WATCH_IGNORE_DIR"] = (root_ / "out").string();
+  Controller& c = Start();
+  Touch(root_ / "out/gen.js");
+  Touch(root_ / "src/sentinel.js");
+  ASSERT_TRUE(WaitForRuns(1)) << c.err();
+  EXPECT_EQ(Count(c.err(), kRunLine), 1) << c.err();
+  EXPECT_EQ(Count(c.err(), "out/gen.js"), 0) << c.err();
+}
+
+TEST_F(WatchTest, BusyIgnoredDirectoryCannotSwallowARealChange) {
+  env_["ZORVANE_WATCH_DIR"] = root_.string();
+  env_["ZORVANE_WATCH_IGNORE_DIR"] = (root_ / "out").string() + "/";
+  Controller& c = Start();
+  // A build writing many matching files into its output directory in the
+  // same cycle as the developer's edit.
+  for (int i = 0; i < 50; ++i) {
+    Touch(root_ / "out" / ("gen" + std::to_string(i) + ".js"));
+  }
+  Touch(root_ / "src/app.js");
+  ASSERT_TRUE(
+      c.WaitForText("Full path is:  " + (root_ / "src/app.js").string()))
+      << c.err();
+  EXPECT_TRUE(WaitForRuns(1)) << c.err();
+}
+
+TEST_F(WatchTest, StraySeparatorInIgnoredListIgnoresNothing) {
+  for (const char* ignore : {";", "/nowhere;", "   "}) {
+    SCOPED_TRACE(ignore);
+    env_["ZORVANE_WATCH_IGNORE_DIR"] = ignore;
+    Controller& c = Start();
+    Touch(root_ / "src/app.js");
+    EXPECT_TRUE(WaitForRuns(1)) << c.err();
+    EXPECT_EQ(Count(c.err(), "Path is not to be watched"), 0);
+  }
+}
+
+TEST_F(WatchTest, KillSettingOnInterruptsTheServer) {
+  env_["ZORVANE_RUN_KILL"] = "true";
+  Controller& c = Start();
+  Touch(root_ / "src/app.js");
+  ASSERT_TRUE(WaitForRuns(1)) << c.err();
+  EXPECT_TRUE(
+      c.WaitForText("Wait received error on server start signal: interrupt"))
+      << c.err();
+  EXPECT_TRUE(c.WaitForText("[Debug] kill server is: true")) << c.err();
+}
+
+TEST_F(WatchTest, KillSettingOffLeavesTheServer) {
+  Controller& c = Start();
+  Touch(root_ / "src/app.js");
+  ASSERT_TRUE(WaitForRuns(1)) << c.err();
+  Touch(root_ / "src/sentinel.js");
+  ASSERT_TRUE(WaitForRuns(2)) << c.err();
+  EXPECT_EQ(Count(c.err(), "on server start"), 0) << c.err();
+  EXPECT_EQ(Count(c.err(), "Running: sleep 1000"), 1) << c.err();
+}
+
+TEST_F(WatchTest, DeadServerIsRestartedInsteadOfTheOnChangeCommand) {
+  env_["ZORVANE_RUN"] = "exit 3";
+  Controller& c = Start();
+  ASSERT_TRUE(
+      c.WaitForText("Wait received error on server start exit status 3"))
+      << c.err();
+  Touch(root_ / "src/app.js");
+  ASSERT_TRUE(c.WaitFor([](const std::string& e) {
+    return Count(e, "] Running: exit 3\n") == 2;
+  })) << c.err();
+  EXPECT_TRUE(c.WaitForText("The server will be restarted.")) << c.err();
+  EXPECT_EQ(Count(c.err(), kRunLine), 0) << c.err();
+}
+
+TEST_F(WatchTest, RenameShowsOldAndNewPath) {
+  Controller& c = Start();
+  fs::rename(root_ / "src/app.js", root_ / "src/main.js");
+  const std::string old_path = (root_ / "src/app.js").string();
+  const std::string new_path = (root_ / "src/main.js").string();
+  EXPECT_TRUE(c.WaitForText("Full path is:  " + old_path + " -> " + new_path))
+      << c.err();
+  EXPECT_TRUE(WaitForRuns(1)) << c.err();
+}
+
+TEST_F(WatchTest, DeletedWatchedDirectoryIsReportedOnce) {
+  fs::create_directories(root_ / "other");
+  Touch(root_ / "other/keep.js");
+  env_["ZORVANE_WATCH_DIR"] =
+      (root_ / "src").string() + ";" + (root_ / "other").string();
+  Controller& c = Start();
+  fs::remove_all(root_ / "src");
+  const std::string warning =
+      "[Warning] An error occured in the watcher error: watched file or "
+      "folder deleted\n";
+  ASSERT_TRUE(c.WaitForText(warning)) << c.err();
+  // Wait for the cycle after next: the warning must not come again.
+  Touch(root_ / "other/keep.js");
+  ASSERT_TRUE(
+      c.WaitForText("Full path is:  " + (root_ / "other/keep.js").string()))
+      << c.err();
+  fs::create_directories(root_ / "src");
+  Touch(root_ / "src/back.js");
+  Touch(root_ / "other/keep.js");
+  ASSERT_TRUE(c.WaitFor([&](const std::string& e) {
+    return Count(e, "Full path is:  " + (root_ / "other/keep.js").string()) ==
+           2;
+  })) << c.err();
+  EXPECT_EQ(Count(c.err(), warning), 1) << c.err();
+  EXPECT_EQ(Count(c.err(), "back.js"), 0) << c.err();
+}
+
+TEST_F(WatchTest, MissingDirectoryWarnsAndTheOthersAreWatched) {
+  const std::string missing = (root_ / "missing").string();
+  env_["ZORVANE_WATCH_DIR"] = missing + ";" + (root_ / "src").string();
+  Controller& c = Start();
+  EXPECT_NE(
+      c.err().find("[Warning] Watched directory does not exist: " + missing +
+                   "stat " + missing + ": no such file or directory\n"),
+      std::string::npos)
+      << c.err();
+  EXPECT_NE(c.err().find("[Warning] Failed to add directory to recursive "
+                         "watch list: " +
+                         missing + "lstat " + missing +
+                         ": no such file or directory\n"),
+            std::string::npos)
+      << c.err();
+  Touch(root_ / "src/app.js");
+  EXPECT_TRUE(WaitForRuns(1)) << c.err();
+}
+
+TEST_F(WatchTest, StartFailuresEndWithStatusOne) {
+  struct Case {
+    Env extra;
+    std::vector<std::string> lines;
+  };
+  const Case cases[] = {
+      {{{"ZORVANE_WATCH_INTERVAL", "0"}},
+       {"[Error] Could not start the watcher  error: duration is less than "
+        "1ns\n",
+        "[Fatal] Error running watcher error: duration is less than 1ns\n"}},
+      {{{"ZORVANE_WATCH_INTERVAL", "-3"}},
+       {"[Fatal] Error running watcher error: duration is less than 1ns\n"}},
+      {{{"ZORVANE_WATCH_REGEX", "(unclosed"}},
+       {"[Fatal] Error running watcher invalid watch pattern \"(unclosed\": "
+        "missing ): (unclosed\n"}},
+  };
+  for (const auto& c : cases) {
+    Env env = env_;
+    for (const auto& [k, v] : c.extra) env[k] = v;
+    const RunResult r = RunToEnd({}, env, root_.string());
+    EXPECT_EQ(r.status, 1);
+    for (const auto& line : c.lines) {
+      EXPECT_NE(r.err.find(line), std::string::npos) << r.err;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace controller::e2e

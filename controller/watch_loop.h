@@ -1,0 +1,35 @@
+// The watch-and-restart loop: turns accepted file changes into runs of the
+// on-change command.
+
+#ifndef ZORVANE_CONTROLLER_WATCH_LOOP_H_
+#define ZORVANE_CONTROLLER_WATCH_LOOP_H_
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "controller/status.h"
+
+namespace controller {
+
+// Watches `dirs` (each recursively) with a polling watcher at the
+// configured interval, and for each accepted change starts
+// runCommands(fileChangeCommand, fileWatcher, killServer) on a thread of
+// its own without waiting for it. A change is accepted when its path lies
+// outside the ignored directories and its file name contains a match of
+// the watch pattern; at most one change is taken per polling cycle.
+//
+// Runs the polling loop on the calling thread for as long as the process
+// lives. Returns only when the loop cannot start: a watch pattern that does
+// not compile, or an interval below one nanosecond.
+Status runWatcher(const std::string& fileChangeCommand,
+                  const std::vector<std::string>& dirs, bool killServer);
+
+// True when `path` begins with one of the ignored directories
+// (ZORVANE_WATCH_IGNORE_DIR), compared as plain text. An empty entry
+// matches nothing: a stray ";" must not ignore every path.
+bool unwatchDir(std::string_view path);
+
+}  // namespace controller
+
+#endif  // ZORVANE_CONTROLLER_WATCH_LOOP_H_

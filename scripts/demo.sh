@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Runs the controller in the foreground on the built-in demo stack: a tiny
+# HTTP server on a loopback port, rebuilt and restarted on every change to
+# its sources. Arguments go to the controller (for example -v).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$(pwd)
+./scripts/setup.sh
+cmake -S . -B build -G Ninja >/dev/null
+cmake --build build --target zorvane-controller
+
+# The stack's working copy, so that editing it leaves the repository clean.
+stack=$repo/build/demo-stack
+mkdir -p "$stack/src" "$stack/out"
+for f in server.cc page.html; do
+  [ -e "$stack/src/$f" ] || cp "demo/app/$f" "$stack/src/$f"
+done
+
+port=${DEMO_PORT:-8765}
+build="c++ -std=c++17 -O1 -o out/demo-server.new src/server.cc && mv out/demo-server.new out/demo-server"
+serve="exec ./out/demo-server $port src/page.html out/server.pid"
+
+# What a stack image would set.
+export ZORVANE_PREP="echo 'demo: building the server' && $build"
+export ZORVANE_RUN="$serve"
+export ZORVANE_RUN_ON_CHANGE="echo 'demo: change seen, rebuilding' && $build && $serve"
+export ZORVANE_RUN_KILL=true
+export ZORVANE_WATCH_DIR="$stack"
+export ZORVANE_WATCH_IGNORE_DIR="$stack/out/"
+export ZORVANE_WATCH_REGEX='\.(cc|html)$'
+export ZORVANE_WATCH_INTERVAL=1
+
+cat <<MSG
+== Demo stack in $stack
+   page:     curl http://127.0.0.1:$port/
+   a change: edit $stack/src/page.html, or: touch $stack/src/server.cc
+   ignored:  touch $stack/out/x.cc (no rebuild)
+   stop:     Ctrl-C
+MSG
+
+# Children run in process groups of their own, so an interrupt of this
+# script does not reach the server: stop it here.
+cleanup() {
+  trap - EXIT INT TERM
+  [ -n "${controller:-}" ] && kill "$controller" 2>/dev/null || true
+  if [ -s "$stack/out/server.pid" ]; then
+    kill -INT -- "-$(cat "$stack/out/server.pid")" 2>/dev/null || true
+  fi
+  rm -f "$stack/out/server.pid"
+}
+trap cleanup EXIT INT TERM
+
+cd "$stack"
+"$repo/build/zorvane-controller" "$@" &
+controller=$!
+wait "$controller" || true
