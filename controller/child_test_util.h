@@ -1,0 +1,172 @@
+// Fixture for tests that start real children through the registry.
+//
+// Each test gets a fresh working directory, an empty registry and its log
+// lines (debug included) in a file. At the end every process group it
+// created ("New process created with pid N") is killed with SIGKILL until
+// its threads have returned.
+
+#ifndef ZORVANE_CONTROLLER_CHILD_TEST_UTIL_H_
+#define ZORVANE_CONTROLLER_CHILD_TEST_UTIL_H_
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "controller/config.h"
+#include "controller/process.h"
+#include "gtest/gtest.h"
+#include "klog/flagset.h"
+#include "klog/klog.h"
+
+namespace controller {
+
+inline std::string readFile(const std::string& path) {
+  std::stringstream s;
+  s << std::ifstream(path).rdbuf();
+  return s.str();
+}
+
+// Polls `done` until it holds or ten seconds have passed.
+template <typename Pred>
+bool waitFor(Pred done) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+class ChildTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Kept for the whole run: the logging core's settings live on it.
+    static klog::FlagSet* const flags = [] {
+      auto* f = new klog::FlagSet("klog", klog::ErrorHandling::kExitOnError);
+      klog::InitFlags(f);
+      return f;
+    }();
+    ASSERT_EQ(flags->SetByName("v", "4"), "");
+    ASSERT_EQ(flags->SetByName("skip_headers", "true"), "");
+    char dirTemplate[] = "/tmp/zorvane-child-XXXXXX";
+    ASSERT_NE(::mkdtemp(dirTemplate), nullptr);
+    dir_ = dirTemplate;
+    logPath_ = dir_ + ".log";
+    logFd_ = ::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
+                    0600);
+    previousLogFd_ = klog::testing::SetOutputFd(logFd_);
+    configuration().workDir = dir_;
+    configuration().zorvanePREP.clear();
+    clearRegistry();
+  }
+
+  void TearDown() override {
+    // A run may start a child after any one look at the log.
+    EXPECT_TRUE(waitFor([&] {
+      killLoggedGroups();
+      return running_ == 0;
+    }));
+    killLoggedGroups();
+    for (std::thread& t : threads_) t.join();
+    clearRegistry();
+    klog::testing::SetOutputFd(previousLogFd_);
+    ::close(logFd_);
+    std::filesystem::remove(logPath_);
+    std::filesystem::remove_all(dir_);
+  }
+
+  // Kills only groups whose leader still runs in the test's directory: an
+  // id from the log may since have been reused.
+  void killLoggedGroups() const {
+    static const std::string created = "New process created with pid ";
+    const std::string text = log();
+    for (size_t at = 0; (at = text.find(created, at)) != std::string::npos;) {
+      at += created.size();
+      const std::string pid = text.substr(at, text.find('\n', at) - at);
+      std::error_code ec;
+      if (std::filesystem::read_symlink("/proc/" + pid + "/cwd", ec) == dir_) {
+        ::kill(-std::stoi(pid), SIGKILL);
+      }
+    }
+  }
+
+  // Registry access as the runner does it: under the lock.
+  static void clearRegistry() {
+    controllerManagedProcesses& r = zorvaneControllerManagedProcesses();
+    std::lock_guard<std::shared_mutex> lock(r.mu);
+    r.pids.clear();
+    r.processes.clear();
+  }
+  static int64_t pidOf(ProcessType t) {
+    controllerManagedProcesses& r = zorvaneControllerManagedProcesses();
+    std::lock_guard<std::shared_mutex> lock(r.mu);
+    return r.pids.contains(t) ? r.pids[t] : 0;
+  }
+  static CommandResult started(const std::string& command, ProcessType t) {
+    std::lock_guard<std::shared_mutex> lock(
+        zorvaneControllerManagedProcesses().mu);
+    return startProcess(command, t);
+  }
+  static Status killed(ProcessType t) {
+    std::lock_guard<std::shared_mutex> lock(
+        zorvaneControllerManagedProcesses().mu);
+    return killProcess(t);
+  }
+
+  // waitProcess, but a child still running after ten seconds fails the
+  // test and is killed, so a signal gone astray cannot hang the run.
+  static Status waitBounded(Command& cmd) {
+    std::packaged_task<Status()> task([&] { return waitProcess(cmd, server); });
+    std::future<Status> result = task.get_future();
+    std::thread waiter(std::move(task));
+    if (result.wait_for(std::chrono::seconds(10)) !=
+        std::future_status::ready) {
+      ADD_FAILURE() << "child " << cmd.process()->pid() << " did not end";
+      ::kill(-cmd.process()->pid(), SIGKILL);
+    }
+    waiter.join();
+    return result.get();
+  }
+
+  std::string log() const { return readFile(logPath_); }
+  bool logged(const std::string& line) const {
+    return log().find(line + "\n") != std::string::npos;
+  }
+  bool exists(const std::string& name) const {
+    return std::filesystem::exists(dir_ + "/" + name);
+  }
+
+  // Runs `fn` on a thread that TearDown joins.
+  template <typename Fn>
+  void spawnThread(Fn fn) {
+    ++running_;
+    threads_.emplace_back([this, fn = std::move(fn)] {
+      fn();
+      --running_;
+    });
+  }
+
+  std::string dir_;
+
+ private:
+  std::string logPath_;
+  int logFd_ = -1;
+  int previousLogFd_ = -1;
+  std::vector<std::thread> threads_;
+  std::atomic<int> running_{0};
+};
+
+}  // namespace controller
+
+#endif  // ZORVANE_CONTROLLER_CHILD_TEST_UTIL_H_

@@ -1,0 +1,293 @@
+#include "controller/process.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <utility>
+
+#include "controller/config.h"
+#include "controller/logger.h"
+
+extern char** environ;
+
+namespace controller {
+namespace {
+
+constexpr char kShell[] = "/bin/bash";
+
+const char* const kSignalDescriptions[] = {
+    nullptr,
+    "hangup",
+    "interrupt",
+    "quit",
+    "illegal instruction",
+    "trace/breakpoint trap",
+    "aborted",
+    "bus error",
+    "floating point exception",
+    "killed",
+    "user defined signal 1",
+    "segmentation fault",
+    "user defined signal 2",
+    "broken pipe",
+    "alarm clock",
+    "terminated",
+    "stack fault",
+    "child exited",
+    "continued",
+    "stopped (signal)",
+    "stopped",
+    "stopped (tty input)",
+    "stopped (tty output)",
+    "urgent I/O condition",
+    "CPU time limit exceeded",
+    "file size limit exceeded",
+    "virtual timer expired",
+    "profiling timer expired",
+    "window changed",
+    "I/O possible",
+    "power failure",
+    "bad system call",
+};
+constexpr int kDescribedSignals =
+    sizeof kSignalDescriptions / sizeof kSignalDescriptions[0];
+
+std::string signalDescription(int sig) {
+  if (sig >= 1 && sig < kDescribedSignals) return kSignalDescriptions[sig];
+  return "signal " + std::to_string(sig);
+}
+
+// An ignored SIGCHLD survives exec, so a controller started that way
+// would have its children reaped by the kernel: a wait would block until
+// every child had ended and then fail, and a handle would never turn
+// finished while its pid was free for reuse. Children must stay ours to
+// reap.
+void keepChildrenReapable() {
+  struct sigaction sa;
+  if (::sigaction(SIGCHLD, nullptr, &sa) != 0) return;
+  const bool ignored =
+      (sa.sa_flags & SA_SIGINFO) == 0 && sa.sa_handler == SIG_IGN;
+  if (!ignored && (sa.sa_flags & SA_NOCLDWAIT) == 0) return;
+  struct sigaction dfl = {};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  ::sigaction(SIGCHLD, &dfl, nullptr);
+}
+
+// Spawn attributes and file actions, destroyed with the scope.
+struct SpawnSetup {
+  posix_spawnattr_t attr;
+  posix_spawn_file_actions_t actions;
+  int err = 0;  // the first failure of a set-up call
+
+  SpawnSetup() {
+    attr_ok = ::posix_spawnattr_init(&attr) == 0;
+    actions_ok = ::posix_spawn_file_actions_init(&actions) == 0;
+    if (!attr_ok || !actions_ok) err = ENOMEM;
+  }
+  ~SpawnSetup() {
+    if (attr_ok) ::posix_spawnattr_destroy(&attr);
+    if (actions_ok) ::posix_spawn_file_actions_destroy(&actions);
+  }
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+
+  // Records `rc`, the error number a set-up call returned, if it is the
+  // first failure.
+  void check(int rc) {
+    if (err == 0) err = rc;
+  }
+
+ private:
+  bool attr_ok = false;
+  bool actions_ok = false;
+};
+
+}  // namespace
+
+Status ProcessHandle::Signal(int sig) {
+  // Held across kill() so that a wait cannot reap the pid (and free it
+  // for reuse) while the signal is on its way.
+  std::lock_guard<std::mutex> lock(mu_);
+  if (finished_) return Status("process already finished");
+  if (::kill(pid_, sig) != 0) return Status(ErrnoText(errno));
+  return Status();
+}
+
+Status ProcessHandle::Wait(int* waitStatus) {
+  // Wait for the end without reaping: the pid stays ours until finished_
+  // is set, so Signal never reaches a process that merely reuses it.
+  siginfo_t info;
+  for (;;) {
+    info = {};
+    if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) ==
+        0) {
+      break;
+    }
+    if (errno == EINTR) continue;
+    const int err = errno;
+    // Someone else reaped it: the pid may already be reused.
+    std::lock_guard<std::mutex> lock(mu_);
+    finished_ = true;
+    return ErrnoStatus("wait: ", err);
+  }
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    finished_ = true;
+  }
+  int status = 0;
+  for (;;) {
+    const pid_t r = ::waitpid(pid_, &status, 0);
+    if (r == pid_) break;
+    if (r < 0 && errno == EINTR) continue;
+    return ErrnoStatus("wait: ", errno);
+  }
+  *waitStatus = status;
+  return Status();
+}
+
+Command::Command(std::string commandString, std::string dir)
+    : args_{kShell, "-c", std::move(commandString)}, dir_(std::move(dir)) {}
+
+Status Command::Start() {
+  if (process_ != nullptr) return Status("exec: already started");
+  keepChildrenReapable();
+
+  SpawnSetup s;
+  // The child leads a new group, which exists before posix_spawn returns,
+  // so a SIGINT to the group cannot miss it; and a signal to our own
+  // group (a terminal's ^C) does not reach it.
+  s.check(::posix_spawnattr_setflags(&s.attr, POSIX_SPAWN_SETPGROUP |
+                                                  POSIX_SPAWN_SETSIGMASK |
+                                                  POSIX_SPAWN_SETSIGDEF));
+  s.check(::posix_spawnattr_setpgroup(&s.attr, 0));
+  // Ignored and blocked signals survive exec. The controller may have been
+  // started with SIGINT ignored (a shell's background job) or call this
+  // from a thread that blocks signals; the child must still be
+  // interruptible.
+  sigset_t none;
+  sigemptyset(&none);
+  s.check(::posix_spawnattr_setsigmask(&s.attr, &none));
+  sigset_t all;
+  sigfillset(&all);
+  s.check(::posix_spawnattr_setsigdefault(&s.attr, &all));
+
+  // The child enters the directory itself, so a missing one is reported
+  // by posix_spawn like a failed exec.
+  if (!dir_.empty()) {
+    s.check(::posix_spawn_file_actions_addchdir_np(&s.actions, dir_.c_str()));
+  }
+  s.check(::posix_spawn_file_actions_addopen(&s.actions, STDIN_FILENO,
+                                             "/dev/null", O_RDONLY, 0));
+  // Descriptors are opened close-on-exec everywhere; this also covers any
+  // a library opened without it.
+  s.check(::posix_spawn_file_actions_addclosefrom_np(&s.actions, 3));
+  if (s.err != 0) return ErrnoStatus("fork/exec /bin/bash: ", s.err);
+
+  std::vector<char*> argv;
+  for (std::string& a : args_) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  pid_t pid = 0;
+  // posix_spawn returns the error number; it does not set errno.
+  const int err =
+      ::posix_spawn(&pid, kShell, &s.actions, &s.attr, argv.data(), environ);
+  if (err != 0) return ErrnoStatus("fork/exec /bin/bash: ", err);
+  process_ = std::make_shared<ProcessHandle>(pid);
+  return Status();
+}
+
+Status Command::Wait() {
+  if (process_ == nullptr) return Status("exec: not started");
+  if (waited_) return Status("exec: already waited for");
+  waited_ = true;
+  int status = 0;
+  if (Status err = process_->Wait(&status); !err.ok()) return err;
+  return exitStatusError(status);
+}
+
+Status exitStatusError(int waitStatus) {
+  if (WIFEXITED(waitStatus)) {
+    const int code = WEXITSTATUS(waitStatus);
+    if (code == 0) return Status();
+    return Status("exit status " + std::to_string(code));
+  }
+  if (WIFSIGNALED(waitStatus)) {
+    std::string text = "signal: " + signalDescription(WTERMSIG(waitStatus));
+    if (WCOREDUMP(waitStatus)) text += " (core dumped)";
+    return Status(std::move(text));
+  }
+  return Status("unexpected wait status " + std::to_string(waitStatus));
+}
+
+controllerManagedProcesses& zorvaneControllerManagedProcesses() {
+  // Created once even when first calls race; leaked, because detached
+  // runs may still use it while the process ends.
+  static controllerManagedProcesses* const cmps =
+      new controllerManagedProcesses();
+  return *cmps;
+}
+
+CommandResult runPrep(const std::string& commandString) {
+  Info.log("Running Install: ", commandString);
+  Command cmd(commandString, configuration().workDir);
+  Debug.log("Set workdir:  ", cmd.dir());
+  Status err = cmd.Start();
+  if (err.ok()) err = cmd.Wait();
+  Debug.log("Install complete");
+  return {std::move(cmd), std::move(err)};
+}
+
+CommandResult startProcess(const std::string& commandString,
+                           ProcessType theProcessType) {
+  Info.log("Running: ", commandString);
+  Command cmd(commandString, configuration().workDir);
+  Debug.log("Set workdir:  ", cmd.dir());
+  controllerManagedProcesses& cmps = zorvaneControllerManagedProcesses();
+  if (Status err = cmd.Start(); !err.ok()) {
+    cmps.processes.erase(theProcessType);
+    cmps.pids.erase(theProcessType);
+    return {std::move(cmd), std::move(err)};
+  }
+  const pid_t pid = cmd.process()->pid();
+  cmps.processes[theProcessType] = cmd.process();
+  cmps.pids[theProcessType] = pid;
+  Debug.log("New process created with pid ", static_cast<int64_t>(pid));
+  return {std::move(cmd), Status()};
+}
+
+Status waitProcess(Command& cmd, ProcessType /*theProcessType*/) {
+  Debug.log("waitProcess ENTRY");
+  Status err = cmd.Wait();
+  if (!err.ok()) Info.log("Wait received error:", err);
+  Debug.log("waitProces EXIT");
+  return err;
+}
+
+Status killProcess(ProcessType theProcessType) {
+  Debug.log("killProcess Entry");
+  controllerManagedProcesses& cmps = zorvaneControllerManagedProcesses();
+  const auto it = cmps.pids.find(theProcessType);
+  const int64_t pid = it == cmps.pids.end() ? 0 : it->second;
+  Debug.log("Process pid is: ", pid);
+  if (pid == 0) return Status();
+
+  Debug.log("Killing pid:  ", pid);
+  const int rc = ::kill(-static_cast<pid_t>(pid), SIGINT);
+  const int err = errno;
+  cmps.processes.erase(theProcessType);
+  cmps.pids.erase(theProcessType);
+  if (rc != 0) {
+    Status status(ErrnoText(err));
+    Error.log("Killing process returned an error SIGINT received error ",
+              status);
+    return status;
+  }
+  return Status();
+}
+
+}  // namespace controller

@@ -1,0 +1,184 @@
+#include "controller/process.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <latch>
+#include <set>
+
+#include "controller/child_test_util.h"
+
+namespace controller {
+namespace {
+
+using ProcessTest = ChildTest;
+
+// What real children below cannot show.
+TEST(ExitStatusErrorTest, CoreDumpsAndUndescribedSignals) {
+  EXPECT_EQ(exitStatusError(SIGSEGV | 0x80).Error(),
+            "signal: segmentation fault (core dumped)");
+  EXPECT_EQ(exitStatusError(SIGSYS).Error(), "signal: bad system call");
+  EXPECT_EQ(exitStatusError(34).Error(), "signal: signal 34");
+}
+
+TEST_F(ProcessTest, OutcomesOfRealChildren) {
+  const struct {
+    const char* command;
+    const char* text;
+  } cases[] = {
+      {"exit 0", "<nil>"},
+      {"exit 3", "exit status 3"},
+      {"kill -INT $$", "signal: interrupt"},
+      {"kill -KILL $$", "signal: killed"},
+      // The text reaches the shell as one argument.
+      {"X=7; echo x | grep -q x && exit $X", "exit status 7"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(runPrep(c.command).err.Error(), c.text) << c.command;
+  }
+  EXPECT_TRUE(logged("Running Install: exit 3"));
+  EXPECT_TRUE(logged("[Debug] Install complete"));
+}
+
+TEST_F(ProcessTest, ChildGetsOnlyItsSetup) {
+  // Our own standard input is a pipe while the child starts, and one more
+  // descriptor lacks O_CLOEXEC: the child must get neither.
+  int pipeFds[2];
+  ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+  const int savedStdin = ::fcntl(0, F_DUPFD_CLOEXEC, 3);
+  ::dup2(pipeFds[0], 0);
+  const int inheritable = ::open("/dev/null", O_RDONLY);
+  CommandResult r = started("exec sleep 1000", fileWatcher);
+  ::dup2(savedStdin, 0);
+  for (int fd : {savedStdin, inheritable, pipeFds[0], pipeFds[1]}) ::close(fd);
+  ASSERT_TRUE(r.err.ok()) << r.err.Error();
+  const pid_t pid = r.cmd.process()->pid();
+  EXPECT_EQ(pidOf(fileWatcher), pid);
+  EXPECT_EQ(::getpgid(pid), pid);
+
+  // What bash hands on to the program it runs.
+  const std::string proc = "/proc/" + std::to_string(pid);
+  ASSERT_TRUE(waitFor([&] { return readFile(proc + "/comm") == "sleep\n"; }));
+  std::set<std::string> fds;
+  for (const auto& e : std::filesystem::directory_iterator(proc + "/fd")) {
+    fds.insert(e.path().filename());
+  }
+  EXPECT_EQ(fds, (std::set<std::string>{"0", "1", "2"}));
+  EXPECT_EQ(std::filesystem::read_symlink(proc + "/fd/0"), "/dev/null");
+  EXPECT_EQ(std::filesystem::read_symlink(proc + "/cwd"), dir_);
+  EXPECT_NE(readFile(proc + "/environ")
+                .find(std::string("PATH=") + ::getenv("PATH") + '\0'),
+            std::string::npos);
+  EXPECT_TRUE(killed(fileWatcher).ok());
+  EXPECT_EQ(waitBounded(r.cmd).Error(), "signal: interrupt");
+}
+
+// SIGINT to the group ends both halves of `a && b`, also when the
+// controller runs with SIGINT ignored and blocked (a shell's background
+// job), which the child would otherwise inherit.
+TEST_F(ProcessTest, GroupSigintEndsWholeCommand) {
+  for (const bool parentIgnores : {false, true}) {
+    SCOPED_TRACE(parentIgnores ? "SIGINT ignored and blocked" : "defaults");
+    struct sigaction ignore = {}, oldAction;
+    ignore.sa_handler = SIG_IGN;
+    sigset_t intOnly, oldMask;
+    sigemptyset(&intOnly);
+    sigaddset(&intOnly, SIGINT);
+    if (parentIgnores) {
+      ::sigaction(SIGINT, &ignore, &oldAction);
+      ::pthread_sigmask(SIG_BLOCK, &intOnly, &oldMask);
+    }
+    CommandResult r = started("sleep 1000 && : > after", fileWatcher);
+    if (parentIgnores) {
+      ::pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
+      ::sigaction(SIGINT, &oldAction, nullptr);
+    }
+    ASSERT_TRUE(r.err.ok()) << r.err.Error();
+    const std::string children =
+        "/proc/" + std::to_string(r.cmd.process()->pid()) + "/task/" +
+        std::to_string(r.cmd.process()->pid()) + "/children";
+    ASSERT_TRUE(waitFor([&] { return !readFile(children).empty(); }));
+    EXPECT_TRUE(killed(fileWatcher).ok());
+    EXPECT_EQ(waitBounded(r.cmd).Error(), "signal: interrupt");
+    EXPECT_FALSE(exists("after"));
+  }
+}
+
+TEST_F(ProcessTest, StartFailureAndTheWaitAfterIt) {
+  configuration().workDir = dir_ + "/removed";
+  CommandResult r = started("true", server);
+  EXPECT_EQ(r.err.Error(), "fork/exec /bin/bash: no such file or directory");
+  EXPECT_EQ(r.cmd.process(), nullptr);
+  EXPECT_EQ(pidOf(server), 0);
+  EXPECT_EQ(waitProcess(r.cmd, server).Error(), "exec: not started");
+  EXPECT_TRUE(logged("Wait received error:exec: not started"));
+  EXPECT_EQ(runPrep("true").err.Error(),
+            "fork/exec /bin/bash: no such file or directory");
+}
+
+TEST_F(ProcessTest, KillByKind) {
+  EXPECT_TRUE(killed(fileWatcher).ok());  // never started: nothing to send
+  EXPECT_TRUE(logged("[Debug] Process pid is: 0"));
+
+  CommandResult running = started("exec sleep 1000", fileWatcher);
+  ASSERT_TRUE(running.err.ok());
+  EXPECT_TRUE(running.cmd.process()->Signal(0).ok());
+  EXPECT_TRUE(killed(fileWatcher).ok());
+  EXPECT_EQ(pidOf(fileWatcher), 0);
+  EXPECT_TRUE(killed(fileWatcher).ok());  // already forgotten
+  EXPECT_EQ(waitBounded(running.cmd).Error(), "signal: interrupt");
+  // Reaped: the probe must not reach a pid that may be reused.
+  EXPECT_EQ(running.cmd.process()->Signal(0).Error(),
+            "process already finished");
+
+  // A process that ended on its own stays recorded until the kill, which
+  // finds its group gone.
+  CommandResult ended = started("exit 0", server);
+  ASSERT_TRUE(ended.err.ok());
+  EXPECT_TRUE(waitBounded(ended.cmd).ok());
+  EXPECT_EQ(pidOf(server), ended.cmd.process()->pid());
+  EXPECT_EQ(killed(server).Error(), "no such process");
+  EXPECT_TRUE(logged(
+      "[Error] Killing process returned an error SIGINT received error no "
+      "such process"));
+  EXPECT_EQ(pidOf(server), 0);
+}
+
+// An ignored SIGCHLD is inherited across exec and would let the kernel
+// reap the children before the wait sees them.
+TEST_F(ProcessTest, WaitsWhenStartedWithSigchldIgnored) {
+  struct sigaction ignore = {}, old;
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGCHLD, &ignore, &old);
+  const Status err = runPrep("exit 3").err;
+  ::sigaction(SIGCHLD, &old, nullptr);
+  EXPECT_EQ(err.Error(), "exit status 3");
+}
+
+// Runs in a fresh process (threadsafe death tests re-execute the binary),
+// where the registry does not exist yet.
+TEST(RegistryDeathTest, CreatedOnceUnderRacingFirstCalls) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        constexpr int kThreads = 8;
+        std::latch start(kThreads);
+        controllerManagedProcesses* got[kThreads] = {};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < kThreads; ++i) {
+          threads.emplace_back([&, i] {
+            start.arrive_and_wait();
+            got[i] = &zorvaneControllerManagedProcesses();
+          });
+        }
+        for (std::thread& t : threads) t.join();
+        std::_Exit(std::all_of(got, got + kThreads,
+                               [&](auto* p) { return p == got[0]; })
+                       ? 0
+                       : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace controller
