@@ -4,6 +4,8 @@
 
 namespace controller {
 
-void ExitProcess(int status) { std::_Exit(status); }
+void ExitProcess(int status) {
+  std::_Exit(status);
+}
 
 }  // namespace controller

@@ -1,3 +1,5 @@
 #include "controller/controller.h"
 
-int main(int argc, char** argv) { controller::controllerMain(argc, argv); }
+int main(int argc, char** argv) {
+  controller::controllerMain(argc, argv);
+}

@@ -34,7 +34,8 @@ const std::string& Tree(int dirs, int files) {
       const std::string dir = root + "/d" + std::to_string(d);
       std::filesystem::create_directory(dir);
       for (int f = 0; f < files; ++f) {
-        std::ofstream(dir + "/f" + std::to_string(f) + (f % 2 ? ".js" : ".png"));
+        std::ofstream(dir + "/f" + std::to_string(f) +
+                      (f % 2 ? ".js" : ".png"));
       }
     }
     made = dirs * files;
@@ -58,11 +59,12 @@ int64_t BareWalk(int dirfd) {
       continue;
     }
     struct stat st;
-    if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+      continue;
     ++n;
     if (S_ISDIR(st.st_mode)) {
-      const int sub = ::openat(::dirfd(d), e->d_name,
-                               O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      const int sub =
+          ::openat(::dirfd(d), e->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
       if (sub >= 0) n += BareWalk(sub);
     }
   }
@@ -86,7 +88,8 @@ BENCHMARK(BM_BareWalk)->Arg(10)->Arg(100)->Unit(benchmark::kMillisecond);
 void BM_ListRecursive(benchmark::State& state) {
   const std::string& root = Tree(static_cast<int>(state.range(0)), 100);
   RE2 pattern("(^.*.java$)|(^.*.js$)|(^.*.go$)");
-  const std::vector<FilterFileHookFunc> hooks = {RegexFilterHook(pattern, false)};
+  const std::vector<FilterFileHookFunc> hooks = {
+      RegexFilterHook(pattern, false)};
   ListFilters filters;
   filters.hooks = state.range(1) ? &hooks : nullptr;
   Listing listing;
@@ -99,7 +102,10 @@ void BM_ListRecursive(benchmark::State& state) {
   state.counters["kept"] = static_cast<double>(listing.size());
 }
 BENCHMARK(BM_ListRecursive)
-    ->Args({10, 0})->Args({10, 1})->Args({100, 0})->Args({100, 1})
+    ->Args({10, 0})
+    ->Args({10, 1})
+    ->Args({100, 0})
+    ->Args({100, 1})
     ->Unit(benchmark::kMillisecond);
 
 // Comparing two listings of the whole tree with no change: the common
@@ -117,7 +123,10 @@ void BM_CompareUnchanged(benchmark::State& state) {
   }
   state.counters["entries"] = static_cast<double>(prev.size());
 }
-BENCHMARK(BM_CompareUnchanged)->Arg(10)->Arg(100)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CompareUnchanged)
+    ->Arg(10)
+    ->Arg(100)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace watcher
