@@ -5,8 +5,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "controller/exit.h"
@@ -41,17 +39,6 @@ Status currentWorkDir(std::string* out) {
   }
   *out = buf.data();
   return Status();
-}
-
-// Starts `fn` on a thread of its own that is never joined.
-template <typename Fn>
-void startDetached(Fn fn) {
-  try {
-    std::thread(std::move(fn)).detach();
-  } catch (const std::system_error& e) {
-    Fatal.log("Could not start a thread: ", std::string(e.what()));
-    ExitProcess(1);
-  }
 }
 
 }  // namespace
@@ -121,8 +108,7 @@ void controllerMain(int argc, char** argv) {
     runCommands(config.startCommand, server, false);
   } else {
     Debug.log("Running ", config.startCommand);
-    startDetached(
-        [] { runCommands(configuration().startCommand, server, false); });
+    startRunCommands(config.startCommand, server, false);
   }
 
   const bool stopWatchServerOnChange = commands.stopWatchServerOnChange;

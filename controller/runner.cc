@@ -1,6 +1,8 @@
 #include "controller/runner.h"
 
 #include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "controller/config.h"
 #include "controller/exit.h"
@@ -103,6 +105,18 @@ void runCommands(const std::string& commandString, ProcessType theProcessType,
     runFileChange(commandString, killServer, std::move(lock));
   }
   Debug.log("runCommands EXIT");
+}
+
+void startRunCommands(const std::string& commandString,
+                      ProcessType theProcessType, bool killServer) {
+  try {
+    std::thread([commandString, theProcessType, killServer] {
+      runCommands(commandString, theProcessType, killServer);
+    }).detach();
+  } catch (const std::system_error& e) {
+    Warning.log("Could not start a thread for " + commandString + ": ",
+                std::string(e.what()));
+  }
 }
 
 }  // namespace controller

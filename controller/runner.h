@@ -24,6 +24,13 @@ namespace controller {
 void runCommands(const std::string& commandString, ProcessType theProcessType,
                  bool killServer);
 
+// Starts runCommands with these arguments on a thread of its own that is
+// never joined, and returns at once. The run may outlive the caller; it
+// uses only process-wide objects that are never destroyed. If no thread
+// can be started, logs a warning and runs nothing.
+void startRunCommands(const std::string& commandString,
+                      ProcessType theProcessType, bool killServer);
+
 }  // namespace controller
 
 #endif  // ZORVANE_CONTROLLER_RUNNER_H_

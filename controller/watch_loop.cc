@@ -44,18 +44,6 @@ watcher::Status skipIgnored(const watcher::FileInfo&,
   return unwatchDir(fullPath) ? watcher::ErrSkip : watcher::Status();
 }
 
-void startRun(const std::string& fileChangeCommand, bool killServer) {
-  try {
-    std::thread([fileChangeCommand, killServer] {
-      runCommands(fileChangeCommand, fileWatcher, killServer);
-    }).detach();
-  } catch (const std::system_error& e) {
-    // No thread for this change: report it; the next change tries again.
-    Warning.log("Could not start a run for the change: ",
-                std::string(e.what()));
-  }
-}
-
 // Takes the watcher's deliveries until it closes, and starts a file-change
 // run for each accepted change.
 void consumeEvents(std::shared_ptr<watcher::Watcher> w,
@@ -83,7 +71,7 @@ void consumeEvents(std::shared_ptr<watcher::Watcher> w,
     Debug.log("About to restart watcher");
     if (fileChangeCommand.empty()) continue;
     Debug.log("kill server is: ", killServer);
-    startRun(fileChangeCommand, killServer);
+    startRunCommands(fileChangeCommand, fileWatcher, killServer);
   }
 }
 

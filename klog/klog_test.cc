@@ -74,6 +74,7 @@ struct Dur {
 TEST(AppendArgsTest, BlankOnlyBetweenTwoNonTexts) {
   const Err err;
   const Dur dur;
+  const std::string owned = "s";  // Args refer to, never copy, their values
   struct Case {
     std::vector<Arg> args;
     std::string want;
@@ -90,7 +91,7 @@ TEST(AppendArgsTest, BlankOnlyBetweenTwoNonTexts) {
       {{"n=", nullptr}, "n=<nil>"},
       {{int64_t{-9}, uint64_t{18446744073709551615u}},
        "-9 18446744073709551615"},
-      {{std::string("s"), std::string_view("v")}, "sv"},
+      {{owned, std::string_view("v")}, "sv"},
   };
   for (const auto& c : cases) {
     std::string out;
