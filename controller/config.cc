@@ -222,6 +222,19 @@ Status setupEnvironmentVars(Configuration* c, const EnvLookup& env) {
   c->zorvaneWATCHINTERVAL = Duration{interval};
   Debug.log("zorvaneWATCHINTERVAL set to: ", c->zorvaneWATCHINTERVAL);
 
+  const std::string tempStopTimeout = env("ZORVANE_STOP_TIMEOUT");
+  Debug.log("ZORVANE_STOP_TIMEOUT: " + tempStopTimeout + " seconds");
+  int64_t stopTimeout = kDefaultStopTimeout;
+  // A negative time to stop means nothing; it is refused like a bad text.
+  if (!tempStopTimeout.empty() &&
+      (!ParseInterval(tempStopTimeout, &stopTimeout) || stopTimeout < 0)) {
+    Warning.log("Invalid stop timeout, setting to default 10000: " +
+                tempStopTimeout);
+    stopTimeout = kDefaultStopTimeout;
+  }
+  c->zorvaneSTOPTIMEOUT = Duration{stopTimeout};
+  Debug.log("zorvaneSTOPTIMEOUT set to: ", c->zorvaneSTOPTIMEOUT);
+
   const bool fileWatchingOff = c->zorvaneRUNWATCHACTION.empty() &&
                                c->zorvaneDEBUGWATCHACTION.empty() &&
                                c->zorvaneTESTWATCHACTION.empty();

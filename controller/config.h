@@ -1,6 +1,6 @@
 // The controller's configuration, read from ZORVANE_ environment variables.
 //
-// setupEnvironmentVars() reads the sixteen variables once, at start-up,
+// setupEnvironmentVars() reads the seventeen variables once, at start-up,
 // applies the defaults, splits the list-valued ones and checks that the
 // combination is usable. The values live in one process-wide Configuration
 // that is written only during start-up (by the main flow and
@@ -32,6 +32,7 @@ struct Duration {
 };
 
 inline constexpr int64_t kSecond = 1000000000;
+inline constexpr int64_t kDefaultStopTimeout = 10 * kSecond;
 
 // The watch pattern used when ZORVANE_WATCH_REGEX is empty.
 inline constexpr std::string_view kDefaultWatchRegex =
@@ -51,6 +52,10 @@ struct Configuration {
   std::string zorvaneWATCHREGEX;
   // Polling interval; 2 seconds unless ZORVANE_WATCH_INTERVAL is a number.
   Duration zorvaneWATCHINTERVAL{2 * kSecond};
+  // How long an interrupted command, or the whole stack when the controller
+  // stops, may take to end before SIGKILL; 10 seconds unless
+  // ZORVANE_STOP_TIMEOUT is a whole number of seconds, 0 or more.
+  Duration zorvaneSTOPTIMEOUT{kDefaultStopTimeout};
   // ";"-separated, trimmed pieces of ZORVANE_WATCH_DIR. Absent when the
   // variable was empty; empty pieces stay.
   std::optional<std::vector<std::string>> zorvaneWATCHDIRS;

@@ -154,6 +154,21 @@ TEST(SetupEnvironmentVarsTest, Interval) {
   }
 }
 
+// Read like the interval, but a negative time to stop is refused too.
+TEST(SetupEnvironmentVarsTest, StopTimeout) {
+  const std::pair<std::string, int64_t> cases[] = {
+      {"", 10},  {"3", 3},     {" 0 ", 0},        {"+7", 7},
+      {"-1", 10}, {"1.5", 10}, {"ten", 10},       {"9223372037", 10},
+  };
+  for (const auto& [raw, seconds] : cases) {
+    Configuration config;
+    ASSERT_TRUE(
+        ReadEnv({{"ZORVANE_RUN", "r"}, {"ZORVANE_STOP_TIMEOUT", raw}}, &config)
+            .ok());
+    EXPECT_EQ(config.zorvaneSTOPTIMEOUT.ns, seconds * kSecond) << raw;
+  }
+}
+
 TEST(ComputeSigIntTest, OnlyTrueMeansKill) {
   const std::pair<std::string, bool> cases[] = {
       {"", true},       {"true", true},     {"True", true},

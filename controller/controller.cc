@@ -2,12 +2,13 @@
 
 #include <errno.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <vector>
 
-#include "controller/exit.h"
+#include "controller/lifecycle.h"
 #include "controller/logger.h"
 #include "controller/runner.h"
 #include "controller/watch_loop.h"
@@ -43,6 +44,13 @@ Status currentWorkDir(std::string* out) {
 
 }  // namespace
 
+int exitStatusFor(std::optional<int> waitStatus) {
+  if (!waitStatus.has_value()) return 1;
+  if (WIFEXITED(*waitStatus)) return WEXITSTATUS(*waitStatus);
+  if (WIFSIGNALED(*waitStatus)) return 128 + WTERMSIG(*waitStatus);
+  return 1;
+}
+
 ModeCommands commandsForMode(const Configuration& c, std::string_view mode) {
   if (mode == "debug") {
     return {c.zorvaneDEBUG, c.zorvaneDEBUGWATCHACTION, c.zorvaneDEBUGKILL};
@@ -54,6 +62,7 @@ ModeCommands commandsForMode(const Configuration& c, std::string_view mode) {
 }
 
 void controllerMain(int argc, char** argv) {
+  prepareProcess();
   // The option sets live for the whole process: the logging core's values
   // are reached through them.
   auto* flags = new klog::FlagSet(argc > 0 ? argv[0] : "",
@@ -75,6 +84,7 @@ void controllerMain(int argc, char** argv) {
   } else {
     (void)klogFlags->SetByName("skip_headers", "true");
   }
+  startSignalThread();
 
   Debug.log("Controller main ENTRY ", VERSION);
 
@@ -100,12 +110,21 @@ void controllerMain(int argc, char** argv) {
 
   const std::string& fileChangeCommand = commands.fileChangeCommand;
   Debug.log("File change command: ", fileChangeCommand);
+  // A configuration the watch loop would refuse must stop the controller
+  // before it has started anything.
+  if (!fileChangeCommand.empty()) {
+    if (Status err = checkWatchSettings(); !err.ok()) {
+      Fatal.log("Error running watcher ", err);
+      ExitProcess(1);
+    }
+  }
+  std::optional<int> serverWaitStatus;
   if (fileChangeCommand.empty()) {
     Debug.log(
         "fileChangeCommand environment variable ZORVANE_WATCH_ACTION) is "
         "unspecified.");
     Debug.log("Running sync: ", config.startCommand);
-    runCommands(config.startCommand, server, false);
+    serverWaitStatus = runCommands(config.startCommand, server, false);
   } else {
     Debug.log("Running ", config.startCommand);
     startRunCommands(config.startCommand, server, false);
@@ -129,7 +148,7 @@ void controllerMain(int argc, char** argv) {
   }
 
   Debug.log("Controller main EXIT");
-  ExitProcess(0);
+  ExitProcess(fileChangeCommand.empty() ? exitStatusFor(serverWaitStatus) : 0);
 }
 
 }  // namespace controller

@@ -3,6 +3,7 @@
 #ifndef ZORVANE_CONTROLLER_CONTROLLER_H_
 #define ZORVANE_CONTROLLER_CONTROLLER_H_
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -24,10 +25,16 @@ struct ModeCommands {
 ModeCommands commandsForMode(const Configuration& config,
                              std::string_view mode);
 
+// The controller's exit status for the server's wait status when it ran
+// without watching: the server's own exit status, 128 + the number of the
+// signal that ended it, or 1 when it was never started.
+int exitStatusFor(std::optional<int> waitStatus);
+
 // Runs the controller: parses the command line, reads the configuration,
 // runs the mode's commands and, when the mode has an on-change command,
-// watches for changes. Never returns; ends the process with status 0
-// (normal end), 1 (fatal condition) or 2 (bad command line).
+// watches for changes. Never returns; ends the process with the server's
+// status (exitStatusFor) when it does not watch, 1 (fatal condition), 2
+// (bad command line), or by the signal that stopped it.
 [[noreturn]] void controllerMain(int argc, char** argv);
 
 }  // namespace controller

@@ -1,27 +1,36 @@
 // Runs the built controller executable for process-level tests.
 //
 // Each run gets a clean environment (only what the test gives, plus PATH),
-// its standard error captured, and a deadline. When the tests run as root
-// the controller runs in a PID namespace of its own (unshare), so that
-// every process it starts, in whatever process group, dies with it; the
-// tests then never leave processes behind. Otherwise its process group is
-// killed at the end.
+// its standard error captured, and a deadline. By default, when the tests
+// run as root, the controller runs as process 1 of a PID namespace of its
+// own with its own /proc (unshare), so that every process it starts dies
+// with it and the tests never leave processes behind. A test that needs the
+// controller to be an ordinary process runs it directly instead; the test
+// process is then its descendants' reaper, so whatever the controller
+// leaves behind becomes the test's child, can be seen (LeftBehind), and is
+// killed when the Controller object goes.
 
 #ifndef ZORVANE_CONTROLLER_E2E_UTIL_H_
 #define ZORVANE_CONTROLLER_E2E_UTIL_H_
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <map>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -31,25 +40,156 @@ namespace controller::e2e {
 using Env = std::map<std::string, std::string>;
 
 struct RunResult {
-  int status = -1;  // exit status, or -1 when killed at the deadline
-  std::string err;  // everything written to standard error
+  int status = -1;        // exit status, 128 + n for signal n, -1 on timeout
+  bool signaled = false;  // the controller died by a signal
+  std::string err;        // everything written to standard error
   bool timed_out = false;
 };
+
+// How a controller is started.
+struct Options {
+  std::string cwd;  // its working directory (and $PWD); "" for ours
+  // As root: process 1 of a new PID namespace with its own /proc.
+  // Otherwise a direct child of the test.
+  bool pidNamespace = true;
+  // Put before the controller's path, e.g. a tool that drops privileges.
+  std::vector<std::string> wrapper;
+  // Start it with standard input and standard output closed.
+  bool closeStdinStdout = false;
+};
+
+inline std::string ReadTextFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// A process as /proc shows it: parent, state ('Z' for a zombie), command.
+struct ProcEntry {
+  pid_t pid = 0;
+  pid_t ppid = 0;
+  char state = '?';
+  std::string cmdline;  // arguments joined by blanks
+};
+
+inline std::vector<ProcEntry> ListProcs() {
+  std::vector<ProcEntry> out;
+  DIR* d = ::opendir("/proc");
+  if (d == nullptr) return out;
+  while (const dirent* e = ::readdir(d)) {
+    const pid_t pid = std::atoi(e->d_name);
+    if (pid <= 0) continue;
+    const std::string base = "/proc/" + std::string(e->d_name);
+    const std::string stat = ReadTextFile(base + "/stat");
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos || close + 4 > stat.size()) continue;
+    ProcEntry p;
+    p.pid = pid;
+    p.state = stat[close + 2];
+    p.ppid = std::atoi(stat.c_str() + close + 4);
+    p.cmdline = ReadTextFile(base + "/cmdline");
+    for (char& c : p.cmdline) {
+      if (c == '\0') c = ' ';
+    }
+    if (!p.cmdline.empty()) p.cmdline.pop_back();
+    out.push_back(p);
+  }
+  ::closedir(d);
+  return out;
+}
+
+// The children of `parent`.
+inline std::vector<ProcEntry> ChildrenOf(pid_t parent) {
+  std::vector<ProcEntry> out;
+  for (const ProcEntry& p : ListProcs()) {
+    if (p.ppid == parent) out.push_back(p);
+  }
+  return out;
+}
+
+// The processes below `root`: its children, their children...
+inline std::vector<ProcEntry> DescendantsOf(pid_t root) {
+  const std::vector<ProcEntry> all = ListProcs();
+  std::vector<ProcEntry> out;
+  std::vector<pid_t> todo = {root};
+  while (!todo.empty()) {
+    const pid_t parent = todo.back();
+    todo.pop_back();
+    for (const ProcEntry& p : all) {
+      if (p.ppid == parent && p.pid != root) {
+        out.push_back(p);
+        todo.push_back(p.pid);
+      }
+    }
+  }
+  return out;
+}
+
+// How often `what` occurs in `text`.
+inline int Count(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (auto pos = text.find(what); pos != std::string::npos;
+       pos = text.find(what, pos + what.size())) {
+    ++n;
+  }
+  return n;
+}
+
+// Creates `path` if needed and gives it a modification time unlike any
+// earlier one, so that each call is a change the next polling cycle sees,
+// whatever the file system's timestamp granularity.
+inline void Touch(const std::string& path) {
+  static int tick = 0;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0) << path;
+  ::close(fd);
+  ++tick;
+  const timespec times[2] = {{1000000 + tick, 0}, {1000000 + tick, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
+// Polls `done` until it holds or `timeout` passes.
+template <typename Pred>
+bool Eventually(Pred done,
+                std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+inline Options WithCwd(const std::string& cwd) {
+  Options o;
+  o.cwd = cwd;
+  return o;
+}
 
 // A running controller. Destroying it kills it and everything it started.
 class Controller {
  public:
   Controller(const std::vector<std::string>& args, const Env& env,
-             const std::string& cwd = "") {
+             const std::string& cwd = "")
+      : Controller(args, env, WithCwd(cwd)) {}
+
+  Controller(const std::vector<std::string>& args, const Env& env,
+             const Options& options) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return;
     read_fd_ = fds[0];
     std::vector<std::string> argv;
-    const bool root =
-        ::geteuid() == 0 && ::access("/usr/bin/unshare", X_OK) == 0;
-    if (root) {
-      argv = {"/usr/bin/unshare", "-pf", "--kill-child", "--"};
+    namespaced_ = options.pidNamespace && ::geteuid() == 0 &&
+                  ::access("/usr/bin/unshare", X_OK) == 0;
+    if (namespaced_) {
+      argv = {"/usr/bin/unshare", "-pf", "--mount-proc", "--kill-child", "--"};
+    } else {
+      // Orphans of the controller's stack come to us, where they can be
+      // seen and killed.
+      ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
     }
+    argv.insert(argv.end(), options.wrapper.begin(), options.wrapper.end());
     argv.push_back(ZORVANE_CONTROLLER_PATH);
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> envs = {"PATH=/usr/local/bin:/usr/bin:/bin"};
@@ -59,7 +199,7 @@ class Controller {
         envs.push_back(name + ("=" + std::string(v)));
     }
     for (const auto& [k, v] : env) envs.push_back(k + "=" + v);
-    if (!cwd.empty()) envs.push_back("PWD=" + cwd);
+    if (!options.cwd.empty()) envs.push_back("PWD=" + options.cwd);
 
     std::vector<char*> cargv, cenv;
     for (auto& a : argv) cargv.push_back(a.data());
@@ -69,9 +209,16 @@ class Controller {
 
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    if (options.closeStdinStdout) {
+      posix_spawn_file_actions_addclose(&fa, 0);
+      posix_spawn_file_actions_addclose(&fa, 1);
+    } else {
+      posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    }
     posix_spawn_file_actions_adddup2(&fa, fds[1], 2);
-    if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&fa, cwd.c_str());
+    if (!options.cwd.empty()) {
+      posix_spawn_file_actions_addchdir_np(&fa, options.cwd.c_str());
+    }
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
@@ -98,10 +245,37 @@ class Controller {
       ::kill(-pid_, SIGKILL);
       ::waitpid(pid_, nullptr, 0);
     }
+    KillLeftBehind();
     if (read_fd_ >= 0) ::close(read_fd_);
   }
 
+  // The process started: unshare when in a namespace, else the controller.
   pid_t pid() const { return pid_; }
+
+  // The controller itself, as the system outside its namespace numbers it;
+  // -1 while it cannot be found.
+  pid_t ControllerPid() const {
+    if (!namespaced_) return pid_;
+    const std::vector<ProcEntry> children = ChildrenOf(pid_);
+    return children.empty() ? -1 : children.front().pid;
+  }
+
+  // Sends `sig` to the controller itself.
+  void Signal(int sig) const {
+    pid_t target = -1;
+    Eventually([&] { return (target = ControllerPid()) > 0; });
+    if (target > 0) ::kill(target, sig);
+  }
+
+  // Processes of the stack that outlived a direct controller: children
+  // of the test other than the controller, zombies excluded.
+  std::vector<ProcEntry> LeftBehind() const {
+    std::vector<ProcEntry> out;
+    for (const ProcEntry& p : ChildrenOf(::getpid())) {
+      if (p.pid != pid_ && p.state != 'Z') out.push_back(p);
+    }
+    return out;
+  }
 
   // Standard error read so far.
   const std::string& err() const { return err_; }
@@ -128,15 +302,29 @@ class Controller {
         timeout);
   }
 
+  // Closes our end of its standard error, as a log reader that goes away.
+  void CloseStandardError() {
+    ::close(read_fd_);
+    read_fd_ = -1;
+  }
+
   // Waits for the controller to end (reading all of standard error).
   RunResult Wait(std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
     RunResult r;
-    WaitFor([](const std::string&) { return false; }, timeout);
     int st = 0;
+    if (read_fd_ < 0) {
+      // Nothing to read: watch the process itself.
+      eof_ = Eventually(
+          [&] { return ::waitpid(pid_, &st, WNOHANG) == pid_; }, timeout);
+      reaped_ = eof_;
+    } else {
+      WaitFor([](const std::string&) { return false; }, timeout);
+    }
     // At end of file the controller has exited, or is about to: wait for
     // it. Otherwise the deadline passed and the destructor kills it.
-    if (eof_ && ::waitpid(pid_, &st, 0) == pid_) {
+    if (eof_ && (reaped_ || ::waitpid(pid_, &st, 0) == pid_)) {
       reaped_ = true;
+      r.signaled = WIFSIGNALED(st);
       r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     } else {
       r.timed_out = true;
@@ -148,6 +336,7 @@ class Controller {
  private:
   // One read; false at end of file or on the deadline.
   bool ReadSome(int timeout_ms) {
+    if (read_fd_ < 0) return false;
     pollfd p{read_fd_, POLLIN, 0};
     if (::poll(&p, 1, timeout_ms) <= 0) return false;
     char buf[4096];
@@ -160,8 +349,26 @@ class Controller {
     return true;
   }
 
+  // Kills and reaps what a direct controller left behind. They are our
+  // unreaped children, so their numbers cannot have been reused.
+  // Killing one may hand its own children to us: repeat until none is left.
+  void KillLeftBehind() {
+    if (namespaced_) return;
+    for (int round = 0; round < 100; ++round) {
+      bool any = false;
+      for (const ProcEntry& p : ChildrenOf(::getpid())) {
+        if (p.pid == pid_) continue;
+        any = true;
+        ::kill(p.pid, SIGKILL);
+        ::waitpid(p.pid, nullptr, 0);
+      }
+      if (!any) return;
+    }
+  }
+
   pid_t pid_ = -1;
   int read_fd_ = -1;
+  bool namespaced_ = false;
   bool reaped_ = false;
   bool eof_ = false;
   std::string err_;

@@ -11,6 +11,8 @@
 
 #include "controller/config.h"
 #include "controller/logger.h"
+#include "controller/reaper.h"
+#include "controller/stop.h"
 
 extern char** environ;
 
@@ -61,23 +63,6 @@ std::string signalDescription(int sig) {
   return "signal " + std::to_string(sig);
 }
 
-// An ignored SIGCHLD survives exec, so a controller started that way
-// would have its children reaped by the kernel: a wait would block until
-// every child had ended and then fail, and a handle would never turn
-// finished while its pid was free for reuse. Children must stay ours to
-// reap.
-void keepChildrenReapable() {
-  struct sigaction sa;
-  if (::sigaction(SIGCHLD, nullptr, &sa) != 0) return;
-  const bool ignored =
-      (sa.sa_flags & SA_SIGINFO) == 0 && sa.sa_handler == SIG_IGN;
-  if (!ignored && (sa.sa_flags & SA_NOCLDWAIT) == 0) return;
-  struct sigaction dfl = {};
-  dfl.sa_handler = SIG_DFL;
-  sigemptyset(&dfl.sa_mask);
-  ::sigaction(SIGCHLD, &dfl, nullptr);
-}
-
 // Spawn attributes and file actions, destroyed with the scope.
 struct SpawnSetup {
   posix_spawnattr_t attr;
@@ -109,53 +94,11 @@ struct SpawnSetup {
 
 }  // namespace
 
-Status ProcessHandle::Signal(int sig) {
-  // Held across kill() so that a wait cannot reap the pid (and free it
-  // for reuse) while the signal is on its way.
-  std::lock_guard<std::mutex> lock(mu_);
-  if (finished_) return Status("process already finished");
-  if (::kill(pid_, sig) != 0) return Status(ErrnoText(errno));
-  return Status();
-}
-
-Status ProcessHandle::Wait(int* waitStatus) {
-  // Wait for the end without reaping: the pid stays ours until finished_
-  // is set, so Signal never reaches a process that merely reuses it.
-  siginfo_t info;
-  for (;;) {
-    info = {};
-    if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) ==
-        0) {
-      break;
-    }
-    if (errno == EINTR) continue;
-    const int err = errno;
-    // Someone else reaped it: the pid may already be reused.
-    std::lock_guard<std::mutex> lock(mu_);
-    finished_ = true;
-    return ErrnoStatus("wait: ", err);
-  }
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    finished_ = true;
-  }
-  int status = 0;
-  for (;;) {
-    const pid_t r = ::waitpid(pid_, &status, 0);
-    if (r == pid_) break;
-    if (r < 0 && errno == EINTR) continue;
-    return ErrnoStatus("wait: ", errno);
-  }
-  *waitStatus = status;
-  return Status();
-}
-
 Command::Command(std::string commandString, std::string dir)
     : args_{kShell, "-c", std::move(commandString)}, dir_(std::move(dir)) {}
 
 Status Command::Start() {
   if (process_ != nullptr) return Status("exec: already started");
-  keepChildrenReapable();
 
   SpawnSetup s;
   // The child leads a new group, which exists before posix_spawn returns,
@@ -192,12 +135,14 @@ Status Command::Start() {
   for (std::string& a : args_) argv.push_back(a.data());
   argv.push_back(nullptr);
 
-  pid_t pid = 0;
   // posix_spawn returns the error number; it does not set errno.
-  const int err =
-      ::posix_spawn(&pid, kShell, &s.actions, &s.attr, argv.data(), environ);
+  const int err = Reaper::Get().Spawn(
+      [&](pid_t* pid) {
+        return ::posix_spawn(pid, kShell, &s.actions, &s.attr, argv.data(),
+                             environ);
+      },
+      args_[2], &process_);
   if (err != 0) return ErrnoStatus("fork/exec /bin/bash: ", err);
-  process_ = std::make_shared<ProcessHandle>(pid);
   return Status();
 }
 
@@ -205,9 +150,8 @@ Status Command::Wait() {
   if (process_ == nullptr) return Status("exec: not started");
   if (waited_) return Status("exec: already waited for");
   waited_ = true;
-  int status = 0;
-  if (Status err = process_->Wait(&status); !err.ok()) return err;
-  return exitStatusError(status);
+  waitStatus_ = process_->Wait();
+  return exitStatusError(*waitStatus_);
 }
 
 Status exitStatusError(int waitStatus) {
@@ -277,12 +221,17 @@ Status killProcess(ProcessType theProcessType) {
   if (pid == 0) return Status();
 
   Debug.log("Killing pid:  ", pid);
-  const int rc = ::kill(-static_cast<pid_t>(pid), SIGINT);
-  const int err = errno;
+  // Decided from the handle, not by sending to a number that may have been
+  // reused since the process ended.
+  Status status("no such process");
+  if (const auto h = cmps.processes.find(theProcessType);
+      h != cmps.processes.end() && h->second != nullptr) {
+    status = interruptGroup(*h->second, SIGINT);
+    if (status.ok()) cmps.stopping.push_back(h->second);
+  }
   cmps.processes.erase(theProcessType);
   cmps.pids.erase(theProcessType);
-  if (rc != 0) {
-    Status status(ErrnoText(err));
+  if (!status.ok()) {
     Error.log("Killing process returned an error SIGINT received error ",
               status);
     return status;

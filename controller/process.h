@@ -5,8 +5,8 @@
 // with standard input from /dev/null, the controller's standard output,
 // standard error and environment, no other open descriptor, the default
 // signal mask and dispositions, and as the leader of a new process group
-// (pgid == pid) that already exists when the start returns. SIGINT to that
-// group is the only signal the controller sends to a managed process.
+// (pgid == pid) that already exists when the start returns. The one
+// reaper (reaper.h) reaps every child; a wait here waits on the handle.
 //
 // Ownership: a Command belongs to the run that started it and is used from
 // that run's thread only. Its ProcessHandle is shared with the registry,
@@ -27,11 +27,13 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "controller/handle.h"
 #include "controller/status.h"
 
 namespace controller {
@@ -40,35 +42,6 @@ namespace controller {
 enum ProcessType : int64_t {
   server = 0,       // the mode's start command
   fileWatcher = 1,  // the on-change command of a file change
-};
-
-// One started child: its pid and whether a wait has seen it end.
-// Thread-safe. Shared by the Command that started the child and by the
-// registry.
-class ProcessHandle {
- public:
-  explicit ProcessHandle(pid_t pid) : pid_(pid) {}
-  ProcessHandle(const ProcessHandle&) = delete;
-  ProcessHandle& operator=(const ProcessHandle&) = delete;
-
-  pid_t pid() const { return pid_; }
-
-  // Sends `sig` to the process itself (not its group); 0 only tests that
-  // it exists. Fails without reaching the system once the handle is
-  // finished ("process already finished"), so it never signals a pid that
-  // has been reaped and perhaps reused; otherwise fails with the system's
-  // error ("no such process").
-  Status Signal(int sig);
-
-  // Blocks until the process has ended, marks the handle finished, then
-  // reaps it and stores its wait status in *waitStatus. A Signal already
-  // under way completes before the reap. Only one thread may wait.
-  Status Wait(int* waitStatus);
-
- private:
-  const pid_t pid_;
-  std::mutex mu_;
-  bool finished_ = false;  // guarded by mu_
 };
 
 // The record of one child: its setup and, once started, its handle. It is
@@ -83,10 +56,13 @@ class Command {
   // system's message ("no such file or directory").
   Status Start();
 
-  // Waits for the started child to end and reaps it. No error for exit
-  // status 0; else exitStatusError's text, or "exec: not started" when
-  // Start did not succeed.
+  // Waits for the started child to end (the reaper reaps it). No error
+  // for exit status 0; else exitStatusError's text, or "exec: not started"
+  // when Start did not succeed.
   Status Wait();
+
+  // The wait status once Wait has returned for a started child.
+  std::optional<int> waitStatus() const { return waitStatus_; }
 
   const std::vector<std::string>& args() const { return args_; }
   const std::string& dir() const { return dir_; }
@@ -98,6 +74,7 @@ class Command {
   std::string dir_;
   std::shared_ptr<ProcessHandle> process_;
   bool waited_ = false;
+  std::optional<int> waitStatus_;
 };
 
 // The error for a wait status from waitpid: none for exit status 0;
@@ -117,6 +94,13 @@ struct controllerManagedProcesses {
   // its finished handle and its pid stay until the next start or kill of
   // the kind. Guarded by mu.
   std::unordered_map<ProcessType, std::shared_ptr<ProcessHandle>> processes;
+  // The groups killProcess has interrupted that no run has waited for yet
+  // (waitStopped): a file-change run starts its command only once they
+  // have stopped. Guarded by mu.
+  std::vector<std::shared_ptr<ProcessHandle>> stopping;
+  // Counts file-change runs that took mu; a run that finds a later count
+  // after its wait leaves the start to that later run. Guarded by mu.
+  uint64_t changeGeneration = 0;
   // Taken only by the command runner, only exclusively, never across a
   // wait for a child. Not re-entrant: nothing run under it takes it again.
   std::shared_mutex mu;
@@ -152,10 +136,12 @@ CommandResult startProcess(const std::string& commandString,
 // the registry's mu held.
 Status waitProcess(Command& cmd, ProcessType theProcessType);
 
-// Sends SIGINT to the recorded process group of `theProcessType` and
-// forgets the kind (no handle, pid 0) whatever the send reported. No
-// error when nothing is recorded; "no such process" when the group is
-// gone. Does not wait for the group. REQUIRES: the caller holds the
+// Sends SIGINT, then SIGCONT (a stopped group acts on nothing else), to
+// the recorded process group of `theProcessType`, adds its handle to
+// `stopping`, and forgets the kind (no handle, pid 0) whatever the send
+// reported. No error when nothing is recorded; "no such process" when
+// nothing of the group is left. Only signals a group that is still ours
+// (stop.h). Does not wait for the group. REQUIRES: the caller holds the
 // registry's mu.
 Status killProcess(ProcessType theProcessType);
 

@@ -36,7 +36,8 @@ TEST_F(RunModeTest, PreparesThenSupervisesServerToItsEnd) {
   const std::string server = "test -e prepared && pwd -P > server.cwd; exit 3";
   const RunResult r =
       RunToEnd({}, {{"ZORVANE_PREP", prep}, {"ZORVANE_RUN", server}}, dir_);
-  EXPECT_EQ(r.status, 0);
+  // The controller reports the server's failure as its own.
+  EXPECT_EQ(r.status, 3);
   EXPECT_EQ(r.err, "Running Install: " + prep + "\nRunning: " + server +
                        "\nWait received error:exit status 3\n"
                        "Wait received error on server start exit status 3\n"

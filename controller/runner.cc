@@ -1,21 +1,31 @@
 #include "controller/runner.h"
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <mutex>
 #include <system_error>
 #include <thread>
 
 #include "controller/config.h"
-#include "controller/exit.h"
+#include "controller/lifecycle.h"
 #include "controller/logger.h"
 #include "controller/process.h"
+#include "controller/stop.h"
 
 namespace controller {
 namespace {
 
+// Set while a started file-change run has not yet taken the registry lock.
+// A change that finds it set is folded into that run, which starts the
+// on-change command after it anyway.
+std::atomic<bool> fileChangeWaiting{false};
+
 // Server path: preparation, then the server, waited on for its whole life.
 // `lock` holds the registry's mu on entry.
-void runServer(const std::string& commandString, ProcessType theProcessType,
-               std::unique_lock<std::shared_mutex> lock) {
+std::optional<int> runServer(const std::string& commandString,
+                             ProcessType theProcessType,
+                             std::unique_lock<std::shared_mutex> lock) {
   // The lock stays held across the preparation command so that a file
   // change arriving meanwhile is handled only once the server has started.
   const std::string& prep = configuration().zorvanePREP;
@@ -43,14 +53,40 @@ void runServer(const std::string& commandString, ProcessType theProcessType,
   if (Status err = waitProcess(started.cmd, theProcessType); !err.ok()) {
     Info.log("Wait received error on server start ", err);
   }
+  return started.cmd.waitStatus();
 }
 
-// File-change path: interrupt what should go, start the on-change command
-// (or restart a dead server) and wait for it. `lock` holds the registry's
-// mu on entry.
-void runFileChange(const std::string& commandString, bool killServer,
-                   std::unique_lock<std::shared_mutex> lock) {
+// Waits, without the registry lock, until the groups interrupted so far
+// have stopped. Returns false when a later change took the lock meanwhile:
+// that run starts the command instead. `lock` holds mu on entry and on
+// return.
+bool waitForInterrupted(controllerManagedProcesses& cmps,
+                        std::unique_lock<std::shared_mutex>& lock) {
+  const uint64_t generation = cmps.changeGeneration;
+  if (cmps.stopping.empty()) return true;
+  // A leader that has ended already may have left members behind: every
+  // interrupted group goes through waitStopped once.
+  const auto leaders = cmps.stopping;
+  const auto timeout =
+      std::chrono::nanoseconds(configuration().zorvaneSTOPTIMEOUT.ns);
+  lock.unlock();
+  waitStopped(leaders, timeout, StopClock::now() + timeout);
+  lock.lock();
+  std::erase_if(cmps.stopping, [&](const auto& h) {
+    return std::find(leaders.begin(), leaders.end(), h) != leaders.end();
+  });
+  return cmps.changeGeneration == generation;
+}
+
+// File-change path: interrupt what should go, wait for it to stop, start
+// the on-change command (or restart a dead server) and wait for it.
+// `lock` holds the registry's mu on entry.
+std::optional<int> runFileChange(const std::string& commandString,
+                                 bool killServer,
+                                 std::unique_lock<std::shared_mutex> lock) {
   Debug.log("Inside watcher path");
+  controllerManagedProcesses& cmps = zorvaneControllerManagedProcesses();
+  ++cmps.changeGeneration;
   if (killServer) {
     Debug.log("killing server");
     if (Status err = killProcess(server); !err.ok()) {
@@ -60,16 +96,21 @@ void runFileChange(const std::string& commandString, bool killServer,
   if (Status err = killProcess(fileWatcher); !err.ok()) {
     Warning.log("Watcher killProcess received error ", err);
   }
+  // A server still closing its port would make its successor fail.
+  if (!waitForInterrupted(cmps, lock)) {
+    lock.unlock();
+    Debug.log("A later change starts the command instead");
+    return std::nullopt;
+  }
 
   std::string commandToUse = commandString;
   ProcessType processTypeToUse = fileWatcher;
   if (!killServer) {
-    controllerManagedProcesses& cmps = zorvaneControllerManagedProcesses();
     const auto it = cmps.processes.find(server);
-    // The probe goes through the handle: once the server's run has reaped
-    // it, the probe fails without touching a pid that may be reused.
+    // The probe goes through the handle: once the server has been reaped,
+    // it fails without touching a number that may be reused.
     if (it != cmps.processes.end() && it->second != nullptr &&
-        !it->second->Signal(0).ok()) {
+        !it->second->Alive()) {
       Debug.log("The server process with pid:",
                 static_cast<int64_t>(it->second->pid()),
                 "was not found, and ZORVANE_<action>_KILL is set to false. "
@@ -89,31 +130,41 @@ void runFileChange(const std::string& commandString, bool killServer,
   if (Status err = waitProcess(started.cmd, processTypeToUse); !err.ok()) {
     Info.log("Wait received error ", err);
   }
+  return started.cmd.waitStatus();
 }
 
 }  // namespace
 
-void runCommands(const std::string& commandString, ProcessType theProcessType,
-                 bool killServer) {
+std::optional<int> runCommands(const std::string& commandString,
+                               ProcessType theProcessType, bool killServer) {
   Debug.log("ENTRY Running command:  ", commandString);
   controllerManagedProcesses& cmps = zorvaneControllerManagedProcesses();
   std::unique_lock<std::shared_mutex> lock(cmps.mu);
   Debug.log("Mutex Locked");
+  std::optional<int> waitStatus;
   if (theProcessType == server) {
-    runServer(commandString, theProcessType, std::move(lock));
+    waitStatus = runServer(commandString, theProcessType, std::move(lock));
   } else {
-    runFileChange(commandString, killServer, std::move(lock));
+    fileChangeWaiting.store(false);
+    waitStatus = runFileChange(commandString, killServer, std::move(lock));
   }
   Debug.log("runCommands EXIT");
+  return waitStatus;
 }
 
 void startRunCommands(const std::string& commandString,
                       ProcessType theProcessType, bool killServer) {
+  const bool fileChange = theProcessType != server;
+  if (fileChange && fileChangeWaiting.exchange(true)) {
+    Debug.log("A run already waits to start the command: change folded in");
+    return;
+  }
   try {
     std::thread([commandString, theProcessType, killServer] {
-      runCommands(commandString, theProcessType, killServer);
+      (void)runCommands(commandString, theProcessType, killServer);
     }).detach();
   } catch (const std::system_error& e) {
+    if (fileChange) fileChangeWaiting.store(false);
     Warning.log("Could not start a thread for " + commandString + ": ",
                 std::string(e.what()));
   }

@@ -4,30 +4,37 @@
 #ifndef ZORVANE_CONTROLLER_RUNNER_H_
 #define ZORVANE_CONTROLLER_RUNNER_H_
 
+#include <optional>
 #include <string>
 
 #include "controller/process.h"
 
 namespace controller {
 
-// Runs one managed command and waits for it to end.
+// Runs one managed command and waits for it to end. Returns the wait
+// status of the child it waited for, or nothing when it started none.
 //
 // With `server`: runs the preparation command (configuration().zorvanePREP)
 // to completion, ending the controller with status 1 if it fails, then
 // starts `commandString` as the server and waits for its whole life.
 //
 // With any other kind (a file change): interrupts the previous on-change
-// process group (and the server's when `killServer` is true), then starts
-// `commandString` as the on-change process and waits for it; or, when
-// `killServer` is false and the recorded server has died, restarts the
-// server with configuration().startCommand instead.
-void runCommands(const std::string& commandString, ProcessType theProcessType,
-                 bool killServer);
+// process group (and the server's when `killServer` is true) and waits
+// until what it interrupted has stopped (at most the stop timeout, then
+// SIGKILL), then starts `commandString` as the on-change process and waits
+// for it; or, when `killServer` is false and the recorded server has died,
+// restarts the server with configuration().startCommand instead. When a
+// later change's run takes over during that wait, this run starts nothing.
+std::optional<int> runCommands(const std::string& commandString,
+                               ProcessType theProcessType, bool killServer);
 
 // Starts runCommands with these arguments on a thread of its own that is
 // never joined, and returns at once. The run may outlive the caller; it
-// uses only process-wide objects that are never destroyed. If no thread
-// can be started, logs a warning and runs nothing.
+// uses only process-wide objects that are never destroyed. At most one
+// file-change run waits for the registry at a time: a file change that
+// comes while one waits is folded into it (it starts the on-change command
+// after the change anyway). If no thread can be started, logs a warning
+// and runs nothing.
 void startRunCommands(const std::string& commandString,
                       ProcessType theProcessType, bool killServer);
 

@@ -24,25 +24,6 @@ namespace fs = std::filesystem;
 const std::string kOnChange = "echo on-change-ran >&2";
 const std::string kRunLine = "Running: " + kOnChange + "\n";
 
-int Count(const std::string& text, const std::string& what) {
-  int n = 0;
-  for (auto pos = text.find(what); pos != std::string::npos;
-       pos = text.find(what, pos + what.size())) {
-    ++n;
-  }
-  return n;
-}
-
-// Sets the modification time of `path` (creating it) a given number of
-// seconds in the past, so each change differs from the last whatever the
-// file system's timestamp granularity.
-void Touch(const fs::path& path) {
-  static int tick = 0;
-  std::ofstream(path, std::ios::app).flush();
-  const timespec times[2] = {{1000000 + ++tick, 0}, {1000000 + tick, 0}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
-}
-
 class WatchTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -86,6 +86,19 @@ bool unwatchDir(std::string_view path) {
   return false;
 }
 
+Status checkWatchSettings() {
+  std::shared_ptr<const RE2> r;
+  if (Status err = compilePattern(configuration().zorvaneWATCHREGEX, &r);
+      !err.ok()) {
+    return err;
+  }
+  if (configuration().zorvaneWATCHINTERVAL.ns < 1) {
+    Error.log("Could not start the watcher  ", watcher::ErrDurationTooShort);
+    return Status(watcher::ErrDurationTooShort.Error());
+  }
+  return Status();
+}
+
 Status runWatcher(const std::string& fileChangeCommand,
                   const std::vector<std::string>& dirs, bool killServer) {
   Debug.log("Run watcher ENTRY: " + fileChangeCommand);

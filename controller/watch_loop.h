@@ -25,6 +25,12 @@ namespace controller {
 Status runWatcher(const std::string& fileChangeCommand,
                   const std::vector<std::string>& dirs, bool killServer);
 
+// Checks what runWatcher would refuse before it watches anything: the
+// watch pattern must compile and the interval be at least 1ns. On a bad
+// interval logs the watcher's start failure through Error, as runWatcher
+// does. Call before any child is started.
+Status checkWatchSettings();
+
 // True when `path` begins with one of the ignored directories
 // (ZORVANE_WATCH_IGNORE_DIR), compared as plain text. An empty entry
 // matches nothing: a stray ";" must not ignore every path.

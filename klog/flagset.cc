@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "klog/utf8.h"
+#include "klog/write_all.h"
 
 namespace klog {
 namespace {
@@ -72,14 +73,7 @@ void AppendHex(std::string* out, const char* prefix, char32_t v, int digits) {
 }
 
 void WriteStderr(const std::string& text) {
-  const char* p = text.data();
-  std::size_t left = text.size();
-  while (left > 0) {
-    const ssize_t n = ::write(STDERR_FILENO, p, left);
-    if (n <= 0) return;
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
+  (void)WriteAll(STDERR_FILENO, text, std::chrono::milliseconds(2000));
 }
 
 }  // namespace

@@ -5,13 +5,18 @@
 
 #include <atomic>
 #include <charconv>
+#include <chrono>
 #include <mutex>
+
+#include "klog/write_all.h"
 
 namespace klog {
 namespace {
 
 constexpr char kSeverityChar[] = "IWEF";
 constexpr std::size_t kMaxPooledBuffer = 256;
+// How long one line may wait for a full, non-blocking standard error.
+constexpr std::chrono::milliseconds kWritePatience{2000};
 
 // A line under construction; `next` links it while it rests in the pool.
 struct buffer {
@@ -149,9 +154,12 @@ void loggingT::output(Severity s, buffer* buf) {
   const std::size_t n = buf->bytes.size();
   {
     std::lock_guard<std::mutex> lock(mu);
-    // One write per line keeps lines whole; a failed write loses the line.
-    [[maybe_unused]] const ssize_t r =
-        ::write(outputFd.load(std::memory_order_relaxed), buf->bytes.data(), n);
+    // One write per line keeps lines whole. Standard error is shared with
+    // the children, and one of them may make it non-blocking: a full pipe
+    // then fails the write at once, so wait a while for the reader before
+    // the line is lost. A failed write loses the line, never more.
+    (void)WriteAll(outputFd.load(std::memory_order_relaxed),
+                   std::string_view(buf->bytes.data(), n), kWritePatience);
     putBuffer(buf);
   }
   lines[s].fetch_add(1, std::memory_order_relaxed);

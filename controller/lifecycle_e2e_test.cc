@@ -1,0 +1,365 @@
+// The controller's lifecycle through the built executable: how it stops,
+// what it leaves behind, which signals reach whom, and its exit status.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "controller/e2e_util.h"
+
+namespace controller::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kHelper = ZORVANE_STACK_HELPER_PATH;
+
+// Whether a live descendant of this test runs `cmdline`. Only our own
+// descendants count: other tests may run the same commands meanwhile.
+bool RunningAs(const std::string& cmdline) {
+  for (const ProcEntry& p : DescendantsOf(::getpid())) {
+    if (p.cmdline == cmdline && p.state != 'Z') return true;
+  }
+  return false;
+}
+
+// Whether `pid` is a live descendant of this test.
+bool Alive(pid_t pid) {
+  for (const ProcEntry& p : DescendantsOf(::getpid())) {
+    if (p.pid == pid && p.state != 'Z') return true;
+  }
+  return false;
+}
+
+class LifecycleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/zorvane-life-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    root_ = tmpl;
+    fs::create_directories(root_ / "src");
+    Touch(root_ / "src/app.js");
+    Touch(root_ / "src/sentinel.js");
+    env_ = {{"ZORVANE_RUN", "exec sleep 999"},
+            {"ZORVANE_RUN_ON_CHANGE", "echo on-change-ran >&2"},
+            {"ZORVANE_RUN_KILL", "false"},
+            {"ZORVANE_WATCH_DIR", (root_ / "src").string()},
+            {"ZORVANE_WATCH_INTERVAL", "1"}};
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  Options Opts(bool pidNamespace = true) const {
+    Options o;
+    o.cwd = root_.string();
+    o.pidNamespace = pidNamespace;
+    return o;
+  }
+
+  // Starts a controller with debug output and waits until it polls.
+  std::unique_ptr<Controller> StartWatching(const Options& o) {
+    auto c = std::make_unique<Controller>(std::vector<std::string>{"-v"},
+                                          env_, o);
+    EXPECT_TRUE(c->WaitForText("[Debug] Watch interval is: 1s")) << c->err();
+    return c;
+  }
+
+  bool Exists(const std::string& name) const {
+    return fs::exists(root_ / name);
+  }
+
+  fs::path root_;
+  Env env_;
+};
+
+// Ctrl-C, SIGTERM or SIGHUP stop the whole stack, a background job that
+// ignores SIGINT included, and the controller then dies by that signal.
+TEST_F(LifecycleTest, StopSignalsLeaveNothingBehindAndEndByThatSignal) {
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(sig);
+    fs::remove(root_ / "started");
+    env_["ZORVANE_RUN"] = "sleep 1000 & : > started; exec sleep 1001";
+    env_["ZORVANE_STOP_TIMEOUT"] = "1";
+    auto c = StartWatching(Opts(/*pidNamespace=*/false));
+    ASSERT_TRUE(Eventually([&] { return Exists("started"); }));
+    c->Signal(sig);
+    const RunResult r = c->Wait();
+    EXPECT_TRUE(r.signaled) << r.err;
+    EXPECT_EQ(r.status, 128 + sig) << r.err;
+    EXPECT_TRUE(c->LeftBehind().empty())
+        << c->LeftBehind().front().cmdline << "\n"
+        << r.err;
+  }
+}
+
+// As process 1 of a container, orphans of commands are reaped and SIGTERM
+// ends the controller.
+TEST_F(LifecycleTest, AsProcessOneReapsOrphansAndEndsOnSigterm) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs a PID namespace (root)";
+  env_["ZORVANE_RUN_ON_CHANGE"] = "sleep 0.2 & echo on-change-ran >&2";
+  auto c = StartWatching(Opts());
+  for (int i = 1; i <= 3; ++i) {
+    Touch(root_ / "src/app.js");
+    ASSERT_TRUE(c->WaitFor([&](const std::string& e) {
+      return Count(e, "\non-change-ran\n") >= i;
+    })) << c->err();
+  }
+  const pid_t controller = c->ControllerPid();
+  ASSERT_GT(controller, 0);
+  EXPECT_TRUE(Eventually([&] {
+    for (const ProcEntry& p : ChildrenOf(controller)) {
+      if (p.state == 'Z' || p.cmdline == "sleep 0.2") return false;
+    }
+    return true;
+  }, std::chrono::seconds(5)))
+      << "zombies or orphans left under process 1";
+  c->Signal(SIGTERM);
+  const RunResult r = c->Wait();
+  EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
+}
+
+// A configuration the watch loop refuses starts no command at all.
+TEST_F(LifecycleTest, RefusedWatchSettingsStartNothing) {
+  env_["ZORVANE_PREP"] = ": > prepared";
+  env_["ZORVANE_RUN"] = ": > started; exec sleep 1000";
+  const std::pair<std::string, std::string> cases[] = {
+      {"ZORVANE_WATCH_INTERVAL", "0"},
+      {"ZORVANE_WATCH_INTERVAL", "-1"},
+      {"ZORVANE_WATCH_REGEX", "(unclosed"},
+  };
+  for (const auto& [name, value] : cases) {
+    SCOPED_TRACE(name + "=" + value);
+    Env env = env_;
+    env[name] = value;
+    const RunResult r = RunToEnd({}, env, root_.string());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("[Fatal] Error running watcher "), std::string::npos)
+        << r.err;
+    EXPECT_FALSE(Exists("prepared"));
+    EXPECT_FALSE(Exists("started"));
+  }
+}
+
+// A log reader that goes away costs lines, not the controller.
+TEST_F(LifecycleTest, ClosedStandardErrorDoesNotEndTheController) {
+  env_["ZORVANE_RUN_ON_CHANGE"] = ": > changed";
+  auto c = StartWatching(Opts(/*pidNamespace=*/false));
+  c->CloseStandardError();
+  Touch(root_ / "src/app.js");
+  EXPECT_TRUE(Eventually([&] { return Exists("changed"); }));
+  c->Signal(SIGTERM);
+  EXPECT_EQ(c->Wait().status, 128 + SIGTERM);
+}
+
+// A child that makes the shared standard error non-blocking and full must
+// not make the controller lose its lines.
+TEST_F(LifecycleTest, NonBlockingFullStandardErrorLosesNoLine) {
+  const std::string server =
+      kHelper + " fill-stderr; : > filled; exit 3";
+  Controller c({}, {{"ZORVANE_RUN", server}}, Opts(/*pidNamespace=*/false));
+  ASSERT_TRUE(Eventually([&] { return Exists("filled"); }));
+  // Keep the pipe full for a while: the controller's lines come now, and
+  // must wait for room rather than fail.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const RunResult r = c.Wait();
+  EXPECT_EQ(r.status, 3);
+  // The first line follows the filler, which ends in no line feed.
+  for (const char* line : {"Wait received error:exit status 3\n",
+                           "\nWait received error on server start exit "
+                           "status 3\n",
+                           "\nWatcher is not running.\n"}) {
+    EXPECT_NE(r.err.find(line), std::string::npos) << line;
+  }
+}
+
+// Once an on-change process has been reaped, its number may go to anyone;
+// the next change must not interrupt a stranger that took it.
+TEST_F(LifecycleTest, ReusedNumberOfAnEndedCommandIsNotSignalled) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs a PID namespace (root)";
+  env_["ZORVANE_RUN_ON_CHANGE"] = "echo $$ > oc.pid";
+  auto c = StartWatching(Opts());
+  Touch(root_ / "src/app.js");
+  ASSERT_TRUE(c->WaitFor([](const std::string& e) {
+    return Count(e, "[Debug] waitProces EXIT") >= 1;
+  })) << c->err();
+  const std::string ended = ReadTextFile((root_ / "oc.pid").string());
+  const int number = std::atoi(ended.c_str());
+  ASSERT_GT(number, 1);
+
+  // Hand the freed number to an unrelated group leader in the namespace.
+  const std::string ns = std::to_string(c->ControllerPid());
+  bool handedOver = false;
+  for (int attempt = 0; attempt < 5 && !handedOver; ++attempt) {
+    const std::string script =
+        "echo " + std::to_string(number - 1) +
+        " > /proc/sys/kernel/ns_last_pid; setsid sleep 1003 & echo $! > "
+        "stranger.pid";
+    ASSERT_EQ(std::system(("cd " + root_.string() + " && nsenter -t " + ns +
+                           " -p -- /bin/sh -c '" + script + "'")
+                              .c_str()),
+              0);
+    handedOver = std::atoi(ReadTextFile((root_ / "stranger.pid").string())
+                               .c_str()) == number;
+  }
+  ASSERT_TRUE(handedOver) << "could not give the number to a stranger";
+  ASSERT_TRUE(RunningAs("sleep 1003"));
+
+  Touch(root_ / "src/app.js");
+  ASSERT_TRUE(c->WaitFor([](const std::string& e) {
+    return Count(e, "[Debug] waitProces EXIT") >= 2;
+  })) << c->err();
+  EXPECT_TRUE(RunningAs("sleep 1003")) << c->err();
+  EXPECT_NE(c->err().find("[Error] Killing process returned an error SIGINT "
+                          "received error no such process"),
+            std::string::npos)
+      << c->err();
+}
+
+// A stopped group cannot act on SIGINT until it is continued.
+TEST_F(LifecycleTest, StoppedCommandIsInterruptedAll) {
+  env_["ZORVANE_RUN_ON_CHANGE"] = "kill -STOP $$; exec sleep 1000";
+  auto c = StartWatching(Opts());
+  Touch(root_ / "src/app.js");
+  ASSERT_TRUE(c->WaitForText("Running: kill -STOP")) << c->err();
+  Touch(root_ / "src/sentinel.js");
+  EXPECT_TRUE(c->WaitForText("Wait received error signal: interrupt\n"))
+      << c->err();
+}
+
+// A background job of a command ignores SIGINT; it must not outlive the
+// command, even when it ignores SIGTERM too.
+TEST_F(LifecycleTest, BackgroundJobsOfAnInterruptedCommandEnd) {
+  for (const std::string job :
+       {"sleep 1000 &", "(trap '' TERM; exec sleep 1000) &"}) {
+    SCOPED_TRACE(job);
+    fs::remove(root_ / "jobs");
+    // Each run's job writes its number: the first run's must go.
+    env_["ZORVANE_RUN_ON_CHANGE"] = job + " echo $! >> jobs; exec sleep 1001";
+    env_["ZORVANE_STOP_TIMEOUT"] = "1";
+    auto c = StartWatching(Opts(/*pidNamespace=*/false));
+    Touch(root_ / "src/app.js");
+    ASSERT_TRUE(Eventually([&] { return Exists("jobs"); }));
+    const pid_t first =
+        std::atoi(ReadTextFile((root_ / "jobs").string()).c_str());
+    ASSERT_TRUE(Alive(first));
+    Touch(root_ / "src/sentinel.js");
+    ASSERT_TRUE(c->WaitForText("Wait received error signal: interrupt\n"))
+        << c->err();
+    EXPECT_TRUE(Eventually([&] { return !Alive(first); },
+                           std::chrono::seconds(10)))
+        << c->err();
+  }
+}
+
+// A server that takes a moment to close has ended before its successor
+// starts.
+TEST_F(LifecycleTest, SuccessorStartsOnlyOnceTheInterruptedOneEnded) {
+  const std::string server =
+      "trap 'sleep 0.5; echo stop >> events; exit 1' INT; echo start >> "
+      "events; while :; do sleep 0.05; done";
+  env_["ZORVANE_RUN"] = server;
+  env_["ZORVANE_RUN_ON_CHANGE"] = server;
+  env_["ZORVANE_RUN_KILL"] = "true";
+  auto c = StartWatching(Opts());
+  ASSERT_TRUE(Eventually([&] {
+    return ReadTextFile((root_ / "events").string()) == "start\n";
+  }));
+  Touch(root_ / "src/app.js");
+  ASSERT_TRUE(Eventually([&] {
+    return Count(ReadTextFile((root_ / "events").string()), "start") == 2;
+  })) << c->err();
+  EXPECT_EQ(ReadTextFile((root_ / "events").string()),
+            "start\nstop\nstart\n");
+}
+
+// A server that runs as another user cannot be signalled by the
+// controller, yet it is alive: no second copy may be started.
+TEST_F(LifecycleTest, ServerOfAnotherUserIsNotDuplicated) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to set up the users";
+  const fs::path helper = root_ / "become-root";
+  fs::copy_file(kHelper, helper);
+  ASSERT_EQ(::chown(helper.c_str(), 0, 0), 0);
+  ASSERT_EQ(::chmod(helper.c_str(), 04755), 0);
+  for (const fs::path& p : {root_, root_ / "src"}) {
+    ASSERT_EQ(::chmod(p.c_str(), 0777), 0);
+  }
+  env_["ZORVANE_RUN"] = helper.string() + " become-root sleep 1000";
+  env_["ZORVANE_RUN_ON_CHANGE"] = ": > changed";
+  Options o = Opts();
+  o.wrapper = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+               "--clear-groups", "--"};
+  auto c = StartWatching(o);
+  ASSERT_TRUE(Eventually([&] { return RunningAs("sleep 1000"); }));
+  Touch(root_ / "src/app.js");
+  // The server started before any change could be handled.
+  EXPECT_TRUE(c->WaitForText("] Running: : > changed\n")) << c->err();
+  EXPECT_TRUE(Eventually([&] { return Exists("changed"); })) << c->err();
+  EXPECT_EQ(Count(c->err(), "] Running: " + env_["ZORVANE_RUN"] + "\n"), 1)
+      << c->err();
+}
+
+// Changes made while the preparation command holds the registry fold into
+// one run.
+TEST_F(LifecycleTest, BurstOfChangesDuringPreparationStartsOneRun) {
+  env_["ZORVANE_PREP"] =
+      "for i in 1 2 3 4 5 6 7 8 9 10; do echo $i > src/burst$i.js; "
+      "sleep 0.4; done";
+  auto c = StartWatching(Opts());
+  ASSERT_TRUE(c->WaitForText("\non-change-ran\n", std::chrono::seconds(30)))
+      << c->err();
+  Touch(root_ / "src/sentinel.js");
+  ASSERT_TRUE(c->WaitFor([](const std::string& e) {
+    return Count(e, "\non-change-ran\n") >= 2;
+  })) << c->err();
+  EXPECT_EQ(Count(c->err(), "] Running: echo on-change-ran >&2\n"), 2)
+      << c->err();
+  EXPECT_NE(c->err().find("change folded in"), std::string::npos) << c->err();
+}
+
+// Without an on-change command the controller reports the server's end.
+TEST_F(LifecycleTest, ExitStatusFollowsTheServer) {
+  fs::create_directories(root_ / "gone");
+  const struct {
+    Env env;
+    std::string cwd;
+    int status;
+  } cases[] = {
+      {{{"ZORVANE_RUN", "exit 0"}}, root_.string(), 0},
+      {{{"ZORVANE_RUN", "exit 3"}}, root_.string(), 3},
+      {{{"ZORVANE_RUN", "kill -SEGV $$"}}, root_.string(), 128 + SIGSEGV},
+      // The preparation removes the working directory: the server cannot
+      // be started.
+      {{{"ZORVANE_PREP", "rmdir \"$PWD\""}, {"ZORVANE_RUN", "true"}},
+       (root_ / "gone").string(),
+       1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.env.rbegin()->second);
+    Options o = Opts(/*pidNamespace=*/false);
+    o.cwd = c.cwd;
+    Controller controller({}, c.env, o);
+    const RunResult r = controller.Wait();
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_FALSE(r.signaled);
+  }
+}
+
+// Started with standard input and output closed, the controller still
+// hands its children all three standard descriptors.
+TEST_F(LifecycleTest, ClosedStandardDescriptorsAreReopened) {
+  Options o = Opts(/*pidNamespace=*/false);
+  o.closeStdinStdout = true;
+  // Looked at before any redirection of the shell's own.
+  const std::string server =
+      "o=; for f in 0 1 2; do [ -e /proc/$$/fd/$f ] && o=$o$f; done; "
+      "echo $o > fds";
+  Controller c({}, {{"ZORVANE_RUN", server}}, o);
+  EXPECT_EQ(c.Wait().status, 0);
+  EXPECT_EQ(ReadTextFile((root_ / "fds").string()), "012\n");
+}
+
+}  // namespace
+}  // namespace controller::e2e

@@ -1,0 +1,73 @@
+// Processes as /proc shows them, and descriptors that pin one process.
+//
+// A process number is freed when its process is reaped and may then be
+// given to an unrelated process at any moment. Signals sent by number can
+// therefore reach a stranger. A PidFd refers to one process for as long as
+// it is open: a signal through it reaches that process or nobody.
+
+#ifndef ZORVANE_CONTROLLER_PROC_H_
+#define ZORVANE_CONTROLLER_PROC_H_
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace controller::proc {
+
+// One process (a thread group) as its /proc/<pid>/stat shows it.
+struct ProcessInfo {
+  pid_t pid = 0;
+  pid_t ppid = 0;
+  pid_t pgrp = 0;
+  char state = '?';         // 'R', 'S', 'Z', 'T'... ('Z': ended, not reaped)
+  uint64_t startTime = 0;   // clock ticks after boot; with pid, unique
+
+  bool ended() const { return state == 'Z' || state == 'X'; }
+};
+
+// Reads /proc/<pid>/stat into *out. False when the process is gone.
+bool ReadProcess(pid_t pid, ProcessInfo* out);
+
+// Every process that /proc lists now; none when /proc belongs to another
+// pid namespace (its numbers would not be ours).
+std::vector<ProcessInfo> ListProcesses();
+
+// The processes of `all` that descend from `root` (children, their
+// children...), not `root` itself, ended ones included.
+std::vector<ProcessInfo> Descendants(const std::vector<ProcessInfo>& all,
+                                     pid_t root);
+
+// An open pidfd: a descriptor for one process. Move-only; closes on
+// destruction. Thread-compatible (one owner).
+class PidFd {
+ public:
+  PidFd() = default;
+  ~PidFd();
+  PidFd(PidFd&& other) noexcept;
+  PidFd& operator=(PidFd&& other) noexcept;
+  PidFd(const PidFd&) = delete;
+  PidFd& operator=(const PidFd&) = delete;
+
+  // Opens the process `seen` describes, if it is still that process (same
+  // number and start time) once the descriptor holds it; else an invalid
+  // PidFd. `seen` may be stale by any amount of time.
+  static PidFd OpenSame(const ProcessInfo& seen);
+
+  bool valid() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+
+  // Sends `sig` to the process; false when it has ended (or on failure).
+  bool Signal(int sig) const;
+
+  // True once the process has ended (it may not be reaped yet).
+  bool Exited() const;
+
+ private:
+  explicit PidFd(int fd) : fd_(fd) {}
+  int fd_ = -1;
+};
+
+}  // namespace controller::proc
+
+#endif  // ZORVANE_CONTROLLER_PROC_H_

@@ -1,0 +1,82 @@
+#include "controller/stop.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include "controller/child_test_util.h"
+#include "controller/proc.h"
+
+namespace controller {
+namespace {
+
+using StopTest = ChildTest;
+
+TEST(ProcTest, ReadsItselfAndTellsDescendants) {
+  proc::ProcessInfo self;
+  ASSERT_TRUE(proc::ReadProcess(::getpid(), &self));
+  EXPECT_EQ(self.ppid, ::getppid());
+  EXPECT_EQ(self.pgrp, ::getpgrp());
+  EXPECT_GT(self.startTime, 0u);
+
+  const std::vector<proc::ProcessInfo> all = {
+      {10, 1, 10}, {11, 10, 10}, {12, 11, 12}, {13, 1, 13}, {14, 13, 13}};
+  std::vector<pid_t> below;
+  for (const auto& p : proc::Descendants(all, 10)) below.push_back(p.pid);
+  std::sort(below.begin(), below.end());
+  EXPECT_EQ(below, (std::vector<pid_t>{11, 12}));
+}
+
+// A descriptor opened from stale information must not pin whatever process
+// holds the number now.
+TEST(ProcTest, PidFdOpensOnlyTheProcessSeen) {
+  proc::ProcessInfo self;
+  ASSERT_TRUE(proc::ReadProcess(::getpid(), &self));
+  const proc::PidFd same = proc::PidFd::OpenSame(self);
+  ASSERT_TRUE(same.valid());
+  EXPECT_TRUE(same.Signal(0));
+  EXPECT_FALSE(same.Exited());
+  proc::ProcessInfo older = self;
+  older.startTime -= 1;
+  EXPECT_FALSE(proc::PidFd::OpenSame(older).valid());
+}
+
+// Once a command's shell has ended, what is left of its group (a
+// background job, which ignores SIGINT) is still reached, through pidfds,
+// and goes on SIGTERM.
+TEST_F(StopTest, MembersOutlivingTheirLeaderAreStopped) {
+  CommandResult r = started("sleep 1000 & echo $! > job", fileWatcher);
+  ASSERT_TRUE(r.err.ok());
+  EXPECT_TRUE(waitBounded(r.cmd).ok());
+  ASSERT_TRUE(waitFor([&] { return !readFile(dir_ + "/job").empty(); }));
+  const pid_t job = std::stoi(readFile(dir_ + "/job"));
+  const pid_t group = r.cmd.process()->pid();
+  ASSERT_EQ(::getpgid(job), group);
+
+  EXPECT_TRUE(interruptGroup(*r.cmd.process(), SIGINT).ok());
+  EXPECT_EQ(groupMembers(group).size(), 1u);  // SIGINT is ignored
+  waitStopped({r.cmd.process()}, std::chrono::seconds(5),
+              StopClock::now() + std::chrono::seconds(5));
+  EXPECT_TRUE(waitFor([&] { return groupMembers(group).empty(); }));
+  EXPECT_EQ(interruptGroup(*r.cmd.process(), SIGINT).Error(),
+            "no such process");
+  for (const proc::PidFd& m : groupMembers(group)) m.Signal(SIGKILL);
+}
+
+// A leader that ignores SIGINT is killed with its group at the deadline,
+// and a Warning names its command.
+TEST_F(StopTest, LeaderStillRunningAtTheDeadlineIsKilled) {
+  CommandResult r = started("trap '' INT; : > ready; sleep 1000", server);
+  ASSERT_TRUE(r.err.ok());
+  ASSERT_TRUE(waitFor([&] { return exists("ready"); }));
+  EXPECT_TRUE(interruptGroup(*r.cmd.process(), SIGINT).ok());
+  waitStopped({r.cmd.process()}, std::chrono::milliseconds(100),
+              StopClock::now() + std::chrono::milliseconds(100));
+  EXPECT_TRUE(r.cmd.process()->finished());
+  EXPECT_EQ(waitBounded(r.cmd).Error(), "signal: killed");
+  EXPECT_TRUE(logged(
+      "[Warning] Command did not stop within 100ms, killing it: trap '' "
+      "INT; : > ready; sleep 1000"));
+}
+
+}  // namespace
+}  // namespace controller
