@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "controller/logger.h"
-#include "klog/utf8.h"
+#include "text/utf8.h"
 
 namespace controller {
 namespace {
@@ -138,12 +138,12 @@ Configuration& configuration() {
 std::string_view TrimSpace(std::string_view s) {
   while (!s.empty()) {
     std::size_t size;
-    if (!IsSpace(klog::DecodeRune(s, &size))) break;
+    if (!IsSpace(text::DecodeRune(s, &size))) break;
     s.remove_prefix(size);
   }
   while (!s.empty()) {
     std::size_t size;
-    if (!IsSpace(klog::DecodeLastRune(s, &size))) break;
+    if (!IsSpace(text::DecodeLastRune(s, &size))) break;
     s.remove_suffix(size);
   }
   return s;

@@ -233,6 +233,10 @@ TEST_F(WatchTest, StartFailuresEndWithStatusOne) {
       {{{"ZORVANE_WATCH_REGEX", "(unclosed"}},
        {"[Fatal] Error running watcher invalid watch pattern \"(unclosed\": "
         "missing ): (unclosed\n"}},
+      // The pattern is quoted by the shared routine; RE2's own reason
+      // repeats it raw.
+      {{{"ZORVANE_WATCH_REGEX", "(\xef\xbf\xbf"}},
+       {"invalid watch pattern \"(\\uffff\": missing ): (\xef\xbf\xbf\n"}},
   };
   for (const auto& c : cases) {
     Env env = env_;

@@ -15,7 +15,7 @@
 #include "controller/logger.h"
 #include "controller/process.h"
 #include "controller/runner.h"
-#include "klog/flagset.h"
+#include "text/quote.h"
 #include "watcher/watcher.h"
 
 namespace controller {
@@ -29,7 +29,7 @@ Status compilePattern(const std::string& pattern,
   options.set_log_errors(false);
   auto re = std::make_shared<const RE2>(pattern, options);
   if (!re->ok()) {
-    return Status("invalid watch pattern " + klog::Quote(pattern) + ": " +
+    return Status("invalid watch pattern " + text::Quote(pattern) + ": " +
                   re->error());
   }
   *out = std::move(re);

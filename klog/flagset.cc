@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "klog/utf8.h"
 #include "klog/write_all.h"
+#include "text/quote.h"
 
 namespace klog {
 namespace {
@@ -49,29 +49,6 @@ class Owned : public V {
   T storage_;
 };
 
-// Characters that Quote writes as they are. Everything a terminal would
-// not show plainly (controls, format characters, separators other than the
-// ASCII space) is escaped.
-bool IsPrintable(char32_t r) {
-  if (r < 0x20 || r == 0x7F) return false;
-  if (r >= 0x80 && r <= 0xA0) return false;  // C1 controls, no-break space
-  if (r == 0xAD) return false;               // soft hyphen
-  if (r == 0x1680 || (r >= 0x2000 && r <= 0x200F)) return false;
-  if (r >= 0x2028 && r <= 0x202F) return false;
-  if (r >= 0x205F && r <= 0x206F) return false;
-  if (r == 0x3000 || r == 0xFEFF) return false;
-  if (r >= 0xFFF9 && r <= 0xFFFB) return false;
-  return true;
-}
-
-void AppendHex(std::string* out, const char* prefix, char32_t v, int digits) {
-  static const char kHex[] = "0123456789abcdef";
-  out->append(prefix);
-  for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) {
-    out->push_back(kHex[(v >> shift) & 0xF]);
-  }
-}
-
 void WriteStderr(const std::string& text) {
   (void)WriteAll(STDERR_FILENO, text, std::chrono::milliseconds(2000));
 }
@@ -90,58 +67,6 @@ bool ParseBool(std::string_view text, bool* out) {
     return true;
   }
   return false;
-}
-
-std::string Quote(std::string_view s) {
-  std::string out = "\"";
-  while (!s.empty()) {
-    std::size_t size;
-    const char32_t r = DecodeRune(s, &size);
-    if (r == kRuneError && size == 1 &&
-        static_cast<unsigned char>(s[0]) >= 0x80) {
-      AppendHex(&out, "\\x", static_cast<unsigned char>(s[0]), 2);
-    } else if (r == '"' || r == '\\') {
-      out.push_back('\\');
-      out.push_back(static_cast<char>(r));
-    } else if (IsPrintable(r)) {
-      out.append(s.substr(0, size));
-    } else {
-      switch (r) {
-        case '\a':
-          out.append("\\a");
-          break;
-        case '\b':
-          out.append("\\b");
-          break;
-        case '\f':
-          out.append("\\f");
-          break;
-        case '\n':
-          out.append("\\n");
-          break;
-        case '\r':
-          out.append("\\r");
-          break;
-        case '\t':
-          out.append("\\t");
-          break;
-        case '\v':
-          out.append("\\v");
-          break;
-        default:
-          if (r < 0x80) {
-            AppendHex(&out, "\\x", r, 2);
-          } else if (r < 0x10000) {
-            AppendHex(&out, "\\u", r, 4);
-          } else {
-            AppendHex(&out, "\\U", r, 8);
-          }
-      }
-    }
-    s.remove_prefix(size);
-  }
-  out.push_back('"');
-  return out;
 }
 
 FlagSet::FlagSet(std::string name, ErrorHandling handling)
@@ -239,9 +164,9 @@ bool FlagSet::ParseOne(std::vector<std::string>::const_iterator* it,
   if (v.IsBool()) {
     if (!has_value) value = "true";
     if (std::string why = v.Set(value); !why.empty()) {
-      *result = {ParseResult::kError, "invalid boolean value " + Quote(value) +
-                                          " for -" + std::string(name) + ": " +
-                                          why};
+      *result = {ParseResult::kError, "invalid boolean value " +
+                                          text::Quote(value) + " for -" +
+                                          std::string(name) + ": " + why};
       return false;
     }
     return true;
@@ -256,7 +181,7 @@ bool FlagSet::ParseOne(std::vector<std::string>::const_iterator* it,
     ++*it;
   }
   if (std::string why = v.Set(value); !why.empty()) {
-    *result = {ParseResult::kError, "invalid value " + Quote(value) +
+    *result = {ParseResult::kError, "invalid value " + text::Quote(value) +
                                         " for flag -" + std::string(name) +
                                         ": " + why};
     return false;
@@ -277,7 +202,8 @@ std::string FlagSet::UsageText() const {
                       (flag.value->IsBool() && flag.default_text == "false");
     if (!zero) {
       entry += " (default ";
-      entry += type == "string" ? Quote(flag.default_text) : flag.default_text;
+      entry +=
+          type == "string" ? text::Quote(flag.default_text) : flag.default_text;
       entry += ")";
     }
     out += entry + "\n";

@@ -111,11 +111,6 @@ class FlagSet {
 // *out on success.
 bool ParseBool(std::string_view text, bool* out);
 
-// Quotes `s` in double quotes, escaping '"', '\\', control and other
-// non-printable characters, and writing bytes that are not valid UTF-8 as
-// \xNN.
-std::string Quote(std::string_view s);
-
 }  // namespace klog
 
 #endif  // ZORVANE_KLOG_FLAGSET_H_

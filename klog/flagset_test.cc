@@ -137,6 +137,15 @@ TEST(FlagSetTest, Parse) {
        false,
        false,
        {}},
+      // The value is quoted by the one shared routine: a non-character,
+      // a private-use and a format code point are escaped.
+      {{"-v=\xef\xbf\xbf\xee\x80\x80\xd8\x80"},
+       ParseResult::kError,
+       "invalid boolean value \"\\uffff\\ue000\\u0600\" for -v: parse error",
+       "run",
+       false,
+       false,
+       {}},
       {{"-h"}, ParseResult::kHelp, "", "run", false, false, {}},
       {{"-help"}, ParseResult::kHelp, "", "run", false, false, {}},
       {{"--help"}, ParseResult::kHelp, "", "run", false, false, {}},
@@ -195,24 +204,6 @@ TEST(FlagSetTest, ExitOnErrorWritesLineAndUsageThenExits2) {
               "^flag provided but not defined: -q\nUsage of prog:\n  -v\tx\n$");
   EXPECT_EXIT(set.Parse({"-help"}), ::testing::ExitedWithCode(2),
               "^Usage of prog:\n  -v\tx\n$");
-}
-
-TEST(QuoteTest, EscapesLikeTheCommandLineShowsValues) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"", "\"\""},
-      {"plain text", "\"plain text\""},
-      {"a\"b\\c", "\"a\\\"b\\\\c\""},
-      {"\t\r\a\b\f\v\n", "\"\\t\\r\\a\\b\\f\\v\\n\""},
-      {std::string("\0\x1b\x7f", 3), "\"\\x00\\x1b\\x7f\""},
-      {"caf\xc3\xa9", "\"caf\xc3\xa9\""},            // printable UTF-8 stays
-      {"\xc2\xa0", "\"\\u00a0\""},                   // no-break space
-      {"\xe2\x80\xa8", "\"\\u2028\""},               // line separator
-      {"a\xffz", "\"a\\xffz\""},                     // invalid byte
-      {"\xe2\x82", "\"\\xe2\\x82\""},                // truncated sequence
-      {"\xed\xa0\x80", "\"\\xed\\xa0\\x80\""},       // surrogate
-      {"\xf0\x9f\x99\x82", "\"\xf0\x9f\x99\x82\""},  // beyond the BMP
-  };
-  for (const auto& [in, want] : cases) EXPECT_EQ(Quote(in), want) << in;
 }
 
 TEST(ParseBoolTest, AcceptsExactlyTheTwelveTexts) {

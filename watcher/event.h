@@ -67,7 +67,7 @@ struct Event {
   std::optional<watcher::FileInfo> FileInfo;
 
   /// `FILE "notes.txt" WRITE [/w/notes.txt]` (DIRECTORY for a directory;
-  /// the base name quoted with backslash escapes); "???" without FileInfo.
+  /// the base name quoted by text::Quote); "???" without FileInfo.
   std::string String() const;
 
   // The status queries forward to FileInfo; without one they answer false,

@@ -33,6 +33,10 @@ TEST(EventTest, Text) {
   const FileInfo file{.name = "notes.txt", .mode = S_IFREG | 0644};
   const FileInfo dir{.name = "d", .mode = S_IFDIR | 0755};
   const FileInfo odd{.name = "a\"b\\c\n\x01\xff", .mode = S_IFREG};
+  // A non-character, a private-use and a format code point: the name is
+  // quoted by the same routine as the option parser's error line.
+  const FileInfo unprintable{.name = "\xef\xbf\xbf\xee\x80\x80\xd8\x80",
+                             .mode = S_IFREG};
   EXPECT_EQ(String(Op::Move), "MOVE");
   EXPECT_EQ(String(static_cast<Op>(6)), "???");
   EXPECT_EQ((Event{Op::Write, "/w/notes.txt", file}.String()),
@@ -41,6 +45,8 @@ TEST(EventTest, Text) {
             "DIRECTORY \"d\" CREATE [/w/d]");
   EXPECT_EQ((Event{Op::Chmod, "/p", odd}.String()),
             "FILE \"a\\\"b\\\\c\\n\\x01\\xff\" CHMOD [/p]");
+  EXPECT_EQ((Event{Op::Write, "/p", unprintable}.String()),
+            "FILE \"\\uffff\\ue000\\u0600\" WRITE [/p]");
   EXPECT_EQ((Event{Op::Write, "/p", std::nullopt}.String()), "???");
 }
 

@@ -1,6 +1,6 @@
-#include "klog/utf8.h"
+#include "text/utf8.h"
 
-namespace klog {
+namespace text {
 
 char32_t DecodeRune(std::string_view s, std::size_t* size) {
   const auto b0 = static_cast<unsigned char>(s[0]);
@@ -50,4 +50,4 @@ char32_t DecodeLastRune(std::string_view s, std::size_t* size) {
   return kRuneError;
 }
 
-}  // namespace klog
+}  // namespace text

@@ -1,8 +1,8 @@
-#include "klog/utf8.h"
+#include "text/utf8.h"
 
 #include <gtest/gtest.h>
 
-namespace klog {
+namespace text {
 namespace {
 
 struct RuneCase {
@@ -37,4 +37,4 @@ TEST(Utf8Test, DecodesBothEndsAndNeverOverreads) {
 }
 
 }  // namespace
-}  // namespace klog
+}  // namespace text

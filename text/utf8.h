@@ -1,12 +1,13 @@
-// UTF-8 decoding, tolerant of invalid input.
+// UTF-8 decoding, tolerant of invalid input. The functions are pure: call
+// them from any thread.
 
-#ifndef ZORVANE_KLOG_UTF8_H_
-#define ZORVANE_KLOG_UTF8_H_
+#ifndef ZORVANE_TEXT_UTF8_H_
+#define ZORVANE_TEXT_UTF8_H_
 
 #include <cstddef>
 #include <string_view>
 
-namespace klog {
+namespace text {
 
 // Replacement for a byte that does not start a valid UTF-8 sequence.
 inline constexpr char32_t kRuneError = 0xFFFD;
@@ -21,6 +22,6 @@ char32_t DecodeRune(std::string_view s, std::size_t* size);
 // same rules as DecodeRune.
 char32_t DecodeLastRune(std::string_view s, std::size_t* size);
 
-}  // namespace klog
+}  // namespace text
 
-#endif  // ZORVANE_KLOG_UTF8_H_
+#endif  // ZORVANE_TEXT_UTF8_H_
