@@ -9,9 +9,16 @@
 
 #include "controller/config.h"
 
+// The build defines ZORVANE_VERSION from the project's version, the one
+// place where it is kept.
+#ifndef ZORVANE_VERSION
+#error "ZORVANE_VERSION is not defined: build through the project's CMake"
+#endif
+
 namespace controller {
 
-inline constexpr std::string_view VERSION = "0.2.2";
+// The version in the start-up Debug line ("Controller main ENTRY 0.2.2").
+inline constexpr std::string_view VERSION = ZORVANE_VERSION;
 
 // What the chosen mode runs.
 struct ModeCommands {

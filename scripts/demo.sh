@@ -18,7 +18,7 @@ done
 
 port=${DEMO_PORT:-8765}
 build="c++ -std=c++17 -O1 -o out/demo-server.new src/server.cc && mv out/demo-server.new out/demo-server"
-serve="exec ./out/demo-server $port src/page.html out/server.pid"
+serve="exec ./out/demo-server $port src/page.html"
 
 # What a stack image would set.
 export ZORVANE_PREP="echo 'demo: building the server' && $build"
@@ -38,19 +38,7 @@ cat <<MSG
    stop:     Ctrl-C
 MSG
 
-# Children run in process groups of their own, so an interrupt of this
-# script does not reach the server: stop it here.
-cleanup() {
-  trap - EXIT INT TERM
-  [ -n "${controller:-}" ] && kill "$controller" 2>/dev/null || true
-  if [ -s "$stack/out/server.pid" ]; then
-    kill -INT -- "-$(cat "$stack/out/server.pid")" 2>/dev/null || true
-  fi
-  rm -f "$stack/out/server.pid"
-}
-trap cleanup EXIT INT TERM
-
+# In the foreground, as a stack image runs it: Ctrl-C reaches the
+# controller, which stops the server and the on-change command itself.
 cd "$stack"
-"$repo/build/zorvane-controller" "$@" &
-controller=$!
-wait "$controller" || true
+exec "$repo/build/zorvane-controller" "$@"

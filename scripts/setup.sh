@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libre2-dev libgtest-dev googletest
-          libbenchmark-dev)
+          libbenchmark-dev shellcheck groff-base)
 
 missing=()
 for p in "${packages[@]}"; do

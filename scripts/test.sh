@@ -1,20 +1,33 @@
 #!/usr/bin/env bash
 # Builds the project and runs every test: a plain build, then the same
 # tests under AddressSanitizer with UndefinedBehaviorSanitizer, then under
-# ThreadSanitizer. Name builds to run only those: scripts/test.sh plain
+# ThreadSanitizer; then the static release build with its checks
+# (scripts/check-release.sh) and the lint checks (scripts/lint.sh). Name
+# kinds to run only those: scripts/test.sh plain
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
 
 builds=("$@")
-[ ${#builds[@]} -gt 0 ] || builds=(plain address thread)
+[ ${#builds[@]} -gt 0 ] || builds=(plain address thread release lint)
 
 for kind in "${builds[@]}"; do
   case "$kind" in
+    release)
+      echo "== release build: build-release"
+      cmake --preset release >/dev/null
+      cmake --build --preset release
+      ./scripts/check-release.sh
+      continue ;;
+    lint)
+      echo "== lint"
+      ./scripts/lint.sh
+      continue ;;
     plain)   dir=build;      sanitize="" ;;
     address) dir=build-asan; sanitize=address ;;
     thread)  dir=build-tsan; sanitize=thread ;;
-    *) echo "unknown build '$kind' (plain, address or thread)" >&2; exit 2 ;;
+    *) echo "unknown kind '$kind' (plain, address, thread, release or lint)" >&2
+       exit 2 ;;
   esac
   echo "== $kind build: $dir"
   cmake -S . -B "$dir" -G Ninja -DZORVANE_SANITIZE="$sanitize" >/dev/null

@@ -1,7 +1,8 @@
 // The demo stack's app: a tiny HTTP server on a loopback port that serves
-// one page, read afresh on every request.
+// one page. It reads the page once, at start, and adds its own process id
+// and start time, so every restart by the controller shows in the page.
 //
-//   demo-server PORT PAGE PIDFILE
+//   demo-server PORT PAGE
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -10,17 +11,30 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <string>
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: %s PORT PAGE PIDFILE\n", argv[0]);
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: %s PORT PAGE\n", argv[0]);
     return 2;
   }
   const int port = std::atoi(argv[1]);
-  std::ofstream(argv[3]) << getpid() << "\n";
+
+  std::stringstream page;
+  page << std::ifstream(argv[2]).rdbuf();
+  char started[32];
+  const std::time_t now = std::time(nullptr);
+  std::strftime(started, sizeof started, "%Y-%m-%d %H:%M:%S",
+                std::localtime(&now));
+  page << "<p>Served by process " << getpid() << ", started " << started
+       << ".</p>\n";
+  const std::string body = page.str();
+  const std::string reply =
+      "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
+      std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
 
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int on = 1;
@@ -34,20 +48,16 @@ int main(int argc, char** argv) {
     std::perror("demo-server: bind");
     return 1;
   }
-  std::fprintf(stderr, "demo-server: serving %s on http://127.0.0.1:%d/\n",
-               argv[2], port);
+  std::fprintf(stderr,
+               "demo-server: process %d serving %s on "
+               "http://127.0.0.1:%d/\n",
+               static_cast<int>(getpid()), argv[2], port);
 
   for (;;) {
     const int conn = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
     if (conn < 0) continue;
     char request[2048];
     (void)read(conn, request, sizeof request);
-    std::stringstream page;
-    page << std::ifstream(argv[2]).rdbuf();
-    const std::string body = page.str();
-    const std::string reply =
-        "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
-        std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
     (void)write(conn, reply.data(), reply.size());
     close(conn);
   }
