@@ -31,19 +31,19 @@ bool ParseKind(std::string_view s, bench::TreeKind* kind) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  bench::TreeSpec spec;
-  if (argc < 4 || argc > 5 || !ParseKind(argv[2], &spec.kind) ||
-      !bench::ParseNumber(std::string_view(argv[3]), &spec.entries) ||
-      spec.entries < 0 ||
+  bench::TreeShape shape;
+  if (argc < 4 || argc > 5 || !ParseKind(argv[2], &shape.kind) ||
+      !bench::ParseNumber(std::string_view(argv[3]), &shape.entries) ||
+      shape.entries < 0 ||
       (argc == 5 &&
-       !bench::ParseNumber(std::string_view(argv[4]), &spec.seed))) {
+       !bench::ParseNumber(std::string_view(argv[4]), &shape.seed))) {
     fprintf(stderr,
             "usage: bench_tree DIR empty|matching|ignored|non-matching "
             "ENTRIES [SEED]\n");
     return 2;
   }
   const std::string root = argv[1];
-  const bench::TreePlan plan = bench::PlanTree(spec);
+  const bench::TreePlan plan = bench::PlanTree(shape);
   if (std::string err = bench::WriteTree(root, plan); !err.empty()) {
     fprintf(stderr, "bench_tree: %s\n", err.c_str());
     return 1;

@@ -10,8 +10,8 @@
 namespace bench {
 
 /// Parses all of `s` as a number (decimal; a leading "-" only for signed
-/// and floating types). False, with `*out` unspecified, when `s` is empty,
-/// holds anything else, or is out of range.
+/// and floating types). False, with `*out` not to be relied on, when `s` is
+/// empty, holds anything else, or is out of range.
 template <typename T>
 bool ParseNumber(std::string_view s, T* out) {
   const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), *out);

@@ -285,13 +285,13 @@ class ScratchTree {
 
 struct Case {
   std::string Title() const {
-    if (spec.kind == TreeKind::kEmpty) return label;
-    return CountText(spec.entries) + " " + label;
+    if (shape.kind == TreeKind::kEmpty) return label;
+    return CountText(shape.entries) + " " + label;
   }
 
   std::string label;
   std::string slug;  // its folder's name
-  TreeSpec spec;
+  TreeShape shape;
   std::string regex;
   int64_t entries = 0;
   Figures floor;
@@ -306,7 +306,7 @@ void Progress(const std::string& text) {
 // Runs the programs on the case's tree; false when the tree could not be
 // made.
 bool RunCase(const Options& o, const std::string& workdir, Case* c) {
-  const TreePlan plan = PlanTree(c->spec);
+  const TreePlan plan = PlanTree(c->shape);
   c->entries = static_cast<int64_t>(plan.entries.size());
   Progress("making the tree: " + c->Title());
   ScratchTree tree(workdir + "/" + c->slug);
@@ -314,7 +314,7 @@ bool RunCase(const Options& o, const std::string& workdir, Case* c) {
     Progress("cannot make the tree: " + err);
     return false;
   }
-  const bool empty = c->spec.kind == TreeKind::kEmpty;
+  const bool empty = c->shape.kind == TreeKind::kEmpty;
   // The empty tree serves the memory baseline: a short window, no edits.
   const double window = empty ? std::min(o.window, 5.0) : o.window;
   const std::string target =
@@ -400,7 +400,7 @@ void AddRows(Table* t, Tally* tally, const std::string& label, const Case& c,
              const Figures& ctl, const Figures* unignored, const Case& empty,
              int edits) {
   const Figures& floor = c.floor;
-  const bool matching = c.spec.kind == TreeKind::kMatching;
+  const bool matching = c.shape.kind == TreeKind::kMatching;
   auto judge = [&](bool judged, const Goal& g, double value, std::string* goal,
                    std::string* verdict) {
     if (!judged) return;
@@ -411,7 +411,7 @@ void AddRows(Table* t, Tally* tally, const std::string& label, const Case& c,
   const double cpuRatio = Ratio(ctl.cpuPerCycle, floor.cpuPerCycle);
   std::string goal, verdict;
   judge(matching, kCpuGoal, cpuRatio, &goal, &verdict);
-  judge(c.spec.kind == TreeKind::kNonMatching, kNonMatchingGoal, cpuRatio,
+  judge(c.shape.kind == TreeKind::kNonMatching, kNonMatchingGoal, cpuRatio,
         &goal, &verdict);
   if (unignored != nullptr) {
     judge(true, kIgnoredGoal, Ratio(ctl.cpuPerCycle, unignored->cpuPerCycle),
@@ -422,7 +422,7 @@ void AddRows(Table* t, Tally* tally, const std::string& label, const Case& c,
           SecondsText(ctl.cpuPerCycle), RatioText(cpuRatio), goal, verdict});
 
   goal = verdict = "";
-  if (c.spec.kind == TreeKind::kEmpty) {
+  if (c.shape.kind == TreeKind::kEmpty) {
     const double f = static_cast<double>(floor.peak);
     const double k = static_cast<double>(ctl.peak);
     t->Add({"", "peak memory", BytesText(f), BytesText(k),
@@ -503,7 +503,7 @@ int Main(int argc, char** argv) {
     Case& c = cases.emplace_back();
     c.label = label;
     c.slug = slug;
-    c.spec = {kind, entries, o.seed};
+    c.shape = {kind, entries, o.seed};
     c.regex = regex;
   };
   // The empty tree first: it is every other tree's memory baseline.

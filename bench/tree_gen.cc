@@ -61,9 +61,9 @@ static_assert(kStems >= kMaxFiles);
 
 class Planner {
  public:
-  Planner(const TreeSpec& spec, TreePlan* plan)
-      : random_(spec.seed),
-        jsNames_(spec.kind != TreeKind::kNonMatching),
+  Planner(const TreeShape& shape, TreePlan* plan)
+      : random_(shape.seed),
+        jsNames_(shape.kind != TreeKind::kNonMatching),
         plan_(plan) {}
 
   // Adds the folder `top` with packages below it, `n` entries in all.
@@ -146,27 +146,27 @@ std::string Content(uint32_t size) {
 
 }  // namespace
 
-TreePlan PlanTree(const TreeSpec& spec) {
+TreePlan PlanTree(const TreeShape& shape) {
   TreePlan plan;
-  Planner planner(spec, &plan);
-  switch (spec.kind) {
+  Planner planner(shape, &plan);
+  switch (shape.kind) {
     case TreeKind::kEmpty:
       return plan;
     case TreeKind::kMatching:
     case TreeKind::kNonMatching:
-      planner.Fill("node_modules", spec.entries);
+      planner.Fill("node_modules", shape.entries);
       break;
     case TreeKind::kIgnored: {
-      const int64_t ignored = spec.entries * 9 / 10;
+      const int64_t ignored = shape.entries * 9 / 10;
       planner.Fill("node_modules", ignored);
-      planner.Fill("src", spec.entries - ignored);
+      planner.Fill("src", shape.entries - ignored);
       plan.ignored = "node_modules";
       break;
     }
   }
-  if (spec.kind != TreeKind::kNonMatching) {
+  if (shape.kind != TreeKind::kNonMatching) {
     plan.editTarget = FirstFileUnder(
-        plan, spec.kind == TreeKind::kIgnored ? "src" : "node_modules");
+        plan, shape.kind == TreeKind::kIgnored ? "src" : "node_modules");
   }
   return plan;
 }

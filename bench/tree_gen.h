@@ -1,6 +1,6 @@
 // Trees for the whole-process benchmark, shaped like a JavaScript
 // project's dependency folder: packages whose folders nest three to five
-// deep below the root, about ten small files in each folder. The same spec
+// deep below the root, about ten small files in each folder. The same shape
 // always gives the same tree, byte for byte, on any machine.
 //
 // An entry is a file or a directory below the root; the root is not one.
@@ -25,7 +25,7 @@ enum class TreeKind {
   kNonMatching,
 };
 
-struct TreeSpec {
+struct TreeShape {
   TreeKind kind = TreeKind::kMatching;
   int64_t entries = 0;  // exactly this many, except for kEmpty
   uint64_t seed = 1;
@@ -47,8 +47,8 @@ struct TreePlan {
   std::string editTarget;
 };
 
-/// The plan of the tree `spec` describes. Pure: nothing is written.
-TreePlan PlanTree(const TreeSpec& spec);
+/// The plan of the tree `shape` describes. Pure: nothing is written.
+TreePlan PlanTree(const TreeShape& shape);
 
 /// Creates `root` (and its missing parents) and the plan's entries below
 /// it. `root` must not hold any of them yet. Returns an empty text, or what

@@ -29,9 +29,9 @@ bool EndsWith(const std::string& s, const std::string& tail) {
 }
 
 TEST(TreeGenTest, SameSeedSameTree) {
-  const TreeSpec spec{TreeKind::kIgnored, 3000, 7};
-  const TreePlan a = PlanTree(spec);
-  const TreePlan b = PlanTree(spec);
+  const TreeShape shape{TreeKind::kIgnored, 3000, 7};
+  const TreePlan a = PlanTree(shape);
+  const TreePlan b = PlanTree(shape);
   ASSERT_EQ(a.entries.size(), b.entries.size());
   for (size_t i = 0; i < a.entries.size(); ++i) {
     EXPECT_EQ(a.entries[i].path, b.entries[i].path);
@@ -50,16 +50,16 @@ TEST(TreeGenTest, SameSeedSameTree) {
 // The shape every kind shares: exact size, folders before their contents,
 // unique paths, folders three to five deep, about ten files a folder.
 TEST(TreeGenTest, Shape) {
-  const TreeSpec specs[] = {
+  const TreeShape shapes[] = {
       {TreeKind::kMatching, 10000, 1}, {TreeKind::kMatching, 100000, 1},
       {TreeKind::kIgnored, 10000, 1},  {TreeKind::kNonMatching, 10000, 1},
       {TreeKind::kMatching, 1, 1},     {TreeKind::kIgnored, 25, 3},
   };
-  for (const TreeSpec& spec : specs) {
-    SCOPED_TRACE(std::to_string(static_cast<int>(spec.kind)) + " " +
-                 std::to_string(spec.entries));
-    const TreePlan plan = PlanTree(spec);
-    ASSERT_EQ(static_cast<int64_t>(plan.entries.size()), spec.entries);
+  for (const TreeShape& shape : shapes) {
+    SCOPED_TRACE(std::to_string(static_cast<int>(shape.kind)) + " " +
+                 std::to_string(shape.entries));
+    const TreePlan plan = PlanTree(shape);
+    ASSERT_EQ(static_cast<int64_t>(plan.entries.size()), shape.entries);
     std::set<std::string> folders;
     std::set<std::string> paths;
     std::map<std::string, int> filesIn;
@@ -77,7 +77,7 @@ TEST(TreeGenTest, Shape) {
       }
     }
     EXPECT_LE(deepest, 5);
-    if (spec.entries < 1000) continue;
+    if (shape.entries < 1000) continue;
     EXPECT_EQ(deepest, 5);
     const double perFolder =
         static_cast<double>(plan.entries.size() - folders.size()) /
