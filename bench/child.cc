@@ -1,0 +1,201 @@
+#include "bench/child.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "bench/proc_stats.h"
+
+namespace bench {
+
+namespace {
+
+volatile sig_atomic_t interrupted = 0;
+
+void OnInterrupt(int) {
+  interrupted = 1;
+}
+
+// Time left until `deadline`, never negative.
+timespec Left(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
+      deadline - Clock::now());
+  const int64_t ns = left.count() < 0 ? 0 : left.count();
+  return {static_cast<time_t>(ns / 1000000000),
+          static_cast<long>(ns % 1000000000)};
+}
+
+void Reap(pid_t pid) {
+  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
+// Ends `pid`, a child of this process, with everything it started. It is
+// stopped first: a stopped parent can neither start nor reap a child, so
+// the list of its children stays true and no listed process id is freed
+// for reuse before its group is killed.
+void End(pid_t pid) {
+  kill(pid, SIGSTOP);
+  int status = 0;
+  pid_t got;
+  do {
+    got = waitpid(pid, &status, WUNTRACED);
+  } while (got < 0 && errno == EINTR);
+  // Reaped already when it had ended: its children, if any, went to the
+  // nearest subreaper.
+  if (got == pid && !WIFSTOPPED(status)) return;
+  for (pid_t c : ChildrenOf(pid)) {
+    // Its own group, as a supervisor makes it; else the child alone.
+    if (kill(-c, SIGKILL) != 0) kill(c, SIGKILL);
+  }
+  if (kill(-pid, SIGKILL) != 0) kill(pid, SIGKILL);
+  Reap(pid);
+}
+
+}  // namespace
+
+void AdoptOrphans() {
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
+}
+
+void CatchInterrupts() {
+  struct sigaction sa = {};
+  sa.sa_handler = OnInterrupt;
+  sigemptyset(&sa.sa_mask);
+  // No SA_RESTART: a wait in poll must wake up and look at the flag.
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+}
+
+bool Interrupted() {
+  return interrupted != 0;
+}
+
+Child::~Child() {
+  Kill();
+}
+
+std::string Child::Start(const std::vector<std::string>& argv,
+                         const std::vector<std::string>& env) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    return std::string("pipe: ") + strerror(errno);
+  }
+  std::vector<char*> cargv, cenv;
+  for (const std::string& a : argv)
+    cargv.push_back(const_cast<char*>(a.c_str()));
+  cargv.push_back(nullptr);
+  for (const std::string& e : env) cenv.push_back(const_cast<char*>(e.c_str()));
+  cenv.push_back(nullptr);
+
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+  posix_spawn_file_actions_adddup2(&fa, fds[1], 2);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  // Its own group: a terminal's interrupt meant for the benchmark does not
+  // reach it, and Kill can end it by group.
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP |
+                                      POSIX_SPAWN_SETSIGMASK |
+                                      POSIX_SPAWN_SETSIGDEF);
+  posix_spawnattr_setpgroup(&attr, 0);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &all);
+  const int err =
+      posix_spawn(&pid_, cargv[0], &fa, &attr, cargv.data(), cenv.data());
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&fa);
+  close(fds[1]);
+  if (err != 0) {
+    pid_ = -1;
+    close(fds[0]);
+    return "start " + argv[0] + ": " + strerror(err);
+  }
+  out_ = fds[0];
+  return "";
+}
+
+bool Child::ReadSome(Clock::time_point deadline) {
+  if (eof_ || out_ < 0) return false;
+  for (;;) {
+    if (Interrupted()) return false;
+    pollfd p = {out_, POLLIN, 0};
+    const timespec left = Left(deadline);
+    const int ready = ppoll(&p, 1, &left, nullptr);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return false;
+    char buf[65536];
+    const ssize_t n = read(out_, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      eof_ = true;
+      return false;
+    }
+    output_.append(buf, static_cast<size_t>(n));
+    return true;
+  }
+}
+
+bool Child::WaitForLine(std::string_view text, Clock::time_point deadline,
+                        Clock::time_point* at) {
+  for (;;) {
+    // Whole lines only: a line read in two pieces is looked at once.
+    for (size_t end;
+         (end = output_.find('\n', lookedAt_)) != std::string::npos;) {
+      const std::string_view line(output_.data() + lookedAt_, end - lookedAt_);
+      lookedAt_ = end + 1;
+      if (line.find(text) != std::string_view::npos) {
+        *at = Clock::now();
+        return true;
+      }
+    }
+    if (!ReadSome(deadline)) return false;
+  }
+}
+
+bool Child::ReadUntil(Clock::time_point deadline) {
+  while (ReadSome(deadline)) {
+  }
+  const size_t end = output_.rfind('\n');
+  if (end != std::string::npos && end + 1 > lookedAt_) lookedAt_ = end + 1;
+  return !Interrupted();
+}
+
+std::string Child::Tail(size_t lines) const {
+  size_t start = output_.size();
+  if (start > 0 && output_[start - 1] == '\n') --start;
+  for (size_t n = 0; start > 0; --start) {
+    if (output_[start - 1] == '\n' && ++n == lines) break;
+  }
+  return output_.substr(start);
+}
+
+void Child::Kill() {
+  if (pid_ <= 0) return;
+  End(pid_);
+  pid_ = -1;
+  int subreaper = 0;
+  if (prctl(PR_GET_CHILD_SUBREAPER, &subreaper) == 0 && subreaper != 0) {
+    // Orphans came to this process: the children just killed, or what a
+    // program that ended by itself left running.
+    for (pid_t orphan : ChildrenOf(getpid())) End(orphan);
+  }
+  // Once every writer is gone the pipe ends; a straggler gets two seconds.
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(2);
+  while (ReadSome(deadline)) {
+  }
+  if (out_ >= 0) close(out_);
+  out_ = -1;
+}
+
+}  // namespace bench

@@ -1,0 +1,23 @@
+// Numbers read from command lines and /proc files.
+
+#ifndef ZORVANE_BENCH_NUMBER_H_
+#define ZORVANE_BENCH_NUMBER_H_
+
+#include <charconv>
+#include <string_view>
+#include <system_error>
+
+namespace bench {
+
+/// Parses all of `s` as a number (decimal; a leading "-" only for signed
+/// and floating types). False, with `*out` not to be relied on, when `s` is
+/// empty, holds anything else, or is out of range.
+template <typename T>
+bool ParseNumber(std::string_view s, T* out) {
+  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), *out);
+  return ec == std::errc() && end == s.data() + s.size();
+}
+
+}  // namespace bench
+
+#endif  // ZORVANE_BENCH_NUMBER_H_

@@ -1,0 +1,541 @@
+// process_bench: the built controller against the floor walker, as whole
+// processes polling the same trees at a 1 s interval, one program at a
+// time. Prints one table: per tree, CPU per polling cycle, peak memory,
+// start-up and change-to-run latency of each program, their ratio, and the
+// performance goals with what is met and what is missed. Run it through
+// scripts/bench-process.sh, which builds what it needs first.
+//
+//   process_bench [--controller=PATH] [--floor=PATH] [--workdir=DIR]
+//                 [--window=SECONDS] [--edits=N] [--seed=N]
+//
+// Trees are made in --workdir (by default a new folder in /tmp) and
+// removed after their runs.
+
+#include <fcntl.h>
+#include <sched.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "bench/child.h"
+#include "bench/figures.h"
+#include "bench/number.h"
+#include "bench/proc_stats.h"
+#include "bench/tree_gen.h"
+
+namespace bench {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+// The controller takes whole seconds; its start-up line names this one.
+constexpr int kIntervalSeconds = 1;
+constexpr double kInterval = kIntervalSeconds;
+constexpr char kOnChange[] = ":";
+constexpr char kFloorReady[] = "floor: first walk done";
+constexpr char kFloorChange[] = "floor: change seen";
+// With -v the controller writes this right after its first listing.
+constexpr char kControllerReady[] = "[Debug] Watch interval is: 1s";
+// Generous: a first listing of a large tree on a busy machine, or an edit
+// taken a few cycles late, is slow but no failure.
+constexpr auto kLineDeadline = std::chrono::seconds(60);
+// Spawns whose start-up is measured, the measured run included.
+constexpr size_t kStartups = 5;
+
+struct Options {
+  std::string controller = ZORVANE_CONTROLLER_PATH;
+  std::string floor = ZORVANE_FLOOR_WALKER_PATH;
+  std::string workdir;  // empty: a new folder in /tmp
+  double window = 15;   // seconds of each CPU window
+  int edits = 7;
+  uint64_t seed = 1;
+};
+
+const char kUsage[] =
+    "usage: process_bench [--controller=PATH] [--floor=PATH] "
+    "[--workdir=DIR]\n"
+    "                     [--window=SECONDS] [--edits=N] [--seed=N]\n";
+
+bool ParseOptions(int argc, char** argv, Options* o) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    const size_t eq = arg.find('=');
+    if (!arg.starts_with("--") || eq == std::string_view::npos) return false;
+    const std::string_view key = arg.substr(2, eq - 2);
+    const std::string value(arg.substr(eq + 1));
+    bool ok = true;
+    if (key == "controller") {
+      o->controller = value;
+    } else if (key == "floor") {
+      o->floor = value;
+    } else if (key == "workdir") {
+      o->workdir = value;
+    } else if (key == "window") {
+      ok = ParseNumber(value, &o->window) && o->window >= 2;
+    } else if (key == "edits") {
+      ok = ParseNumber(value, &o->edits) && o->edits >= 1;
+    } else if (key == "seed") {
+      ok = ParseNumber(value, &o->seed);
+    } else {
+      ok = false;
+    }
+    if (!ok || value.empty()) return false;
+  }
+  return true;
+}
+
+double Seconds(Clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
+
+Clock::time_point After(Clock::time_point t, double seconds) {
+  return t + std::chrono::duration_cast<Clock::duration>(
+                 std::chrono::duration<double>(seconds));
+}
+
+// How to run one program and recognise its lines.
+struct Program {
+  std::vector<std::string> argv;
+  std::vector<std::string> env;
+  std::string ready;   // in the line written once the first listing is done
+  std::string change;  // in the line written when an edit is taken
+};
+
+// Nothing of the caller's environment but PATH: no ZORVANE_ variable of a
+// developer's shell may change what is measured.
+std::vector<std::string> BaseEnv() {
+  const char* path = getenv("PATH");
+  return {std::string("PATH=") + (path ? path : "/usr/bin:/bin")};
+}
+
+Program FloorProgram(const Options& o, const std::string& root) {
+  return {{o.floor, root, std::to_string(kIntervalSeconds)},
+          BaseEnv(),
+          kFloorReady,
+          kFloorChange};
+}
+
+Program ControllerProgram(const Options& o, const std::string& root,
+                          const std::string& regex, const std::string& ignore) {
+  std::vector<std::string> env = BaseEnv();
+  env.insert(env.end(),
+             {
+                 "ZORVANE_RUN=sleep 100000",
+                 std::string("ZORVANE_RUN_ON_CHANGE=") + kOnChange,
+                 "ZORVANE_RUN_KILL=false",
+                 "ZORVANE_WATCH_DIR=" + root,
+                 "ZORVANE_WATCH_INTERVAL=" + std::to_string(kIntervalSeconds),
+                 "ZORVANE_WATCH_REGEX=" + regex,
+             });
+  if (!ignore.empty()) env.push_back("ZORVANE_WATCH_IGNORE_DIR=" + ignore);
+  return {{o.controller, "-v"},
+          env,
+          kControllerReady,
+          std::string("Running: ") + kOnChange};
+}
+
+// What one program did on one tree; NaN or -1 for what was not measured.
+struct Figures {
+  double startup = kNaN;      // seconds from spawn to the first listing done
+  double cpuPerCycle = kNaN;  // seconds
+  int64_t peak = -1;          // bytes of peak resident memory
+  double latency = kNaN;      // median seconds from an edit to its line
+  std::string error;
+};
+
+// Appends a line to `path` in one write: its size and modification time
+// change together, so no cycle can see half an edit.
+std::string Edit(const std::string& path, int n) {
+  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd < 0) return "open " + path + ": " + strerror(errno);
+  const std::string line = "// edit " + std::to_string(n) + "\n";
+  const ssize_t written = write(fd, line.data(), line.size());
+  const int err = errno;
+  close(fd);
+  if (written != static_cast<ssize_t>(line.size())) {
+    return "write " + path + ": " + strerror(written < 0 ? err : EIO);
+  }
+  return "";
+}
+
+// Edits `target` `edits` times and returns the median time from an edit to
+// the program's change line. A first edit, not counted, gives the moment of
+// a detection; each counted edit then follows the previous detection by a
+// delay spread evenly over the interval, so the edits meet the polling
+// cycle at every phase and the median does not hinge on luck.
+std::string MeasureLatency(Child& child, const Program& p,
+                           const std::string& target, int edits,
+                           double* median) {
+  std::vector<double> latencies;
+  Clock::time_point seen;
+  for (int k = -1; k < edits; ++k) {
+    if (k >= 0) {
+      const double delay = (k + 0.5) / edits * kInterval;
+      if (!child.ReadUntil(After(seen, delay))) return "interrupted";
+    }
+    const Clock::time_point edited = Clock::now();
+    if (std::string err = Edit(target, k + 1); !err.empty()) return err;
+    if (!child.WaitForLine(p.change, edited + kLineDeadline, &seen)) {
+      return Interrupted() ? "interrupted" : "no change line after an edit";
+    }
+    if (k >= 0) latencies.push_back(Seconds(seen - edited));
+  }
+  *median = Median(latencies);
+  return "";
+}
+
+// Starts `p` and waits for its first-listing line; `*startup` is the time
+// from the spawn to that line.
+std::string StartAndWait(const Program& p, Child* child, double* startup) {
+  const Clock::time_point spawned = Clock::now();
+  if (std::string err = child->Start(p.argv, p.env); !err.empty()) return err;
+  Clock::time_point ready;
+  if (!child->WaitForLine(p.ready, spawned + kLineDeadline, &ready)) {
+    return Interrupted() ? "interrupted" : "no first-listing line";
+  }
+  *startup = Seconds(ready - spawned);
+  return "";
+}
+
+// Reports a failed run with the program's last words.
+std::string Failed(const Child& child, const std::string& what) {
+  const std::string tail = child.Tail(5);
+  if (!Interrupted() && !tail.empty()) {
+    fprintf(stderr, "%s; its last output:\n%s\n", what.c_str(), tail.c_str());
+  }
+  return Interrupted() ? "interrupted" : what;
+}
+
+// One run of `p` for CPU, memory and latency; `*startup` is its start-up.
+std::string MeasureRun(const Program& p, double window,
+                       const std::string& target, int edits, double* startup,
+                       Figures* f) {
+  Child child;
+  if (std::string err = StartAndWait(p, &child, startup); !err.empty()) {
+    return Failed(child, err);
+  }
+  // The controller's loop lists once more at once after its first listing:
+  // the window starts after that cycle.
+  const Clock::time_point ready = Clock::now();
+  if (!child.ReadUntil(After(ready, 1.5 * kInterval))) return "interrupted";
+  ProcStat before, after;
+  const Clock::time_point start = Clock::now();
+  if (std::string err = ReadProcStat(child.pid(), &before); !err.empty()) {
+    return Failed(child, err);
+  }
+  if (!child.ReadUntil(After(start, window))) return "interrupted";
+  const Clock::time_point end = Clock::now();
+  if (std::string err = ReadProcStat(child.pid(), &after); !err.empty()) {
+    return Failed(child, err);
+  }
+  f->cpuPerCycle = CpuPerCycle(TicksToSeconds(after.cpuTicks - before.cpuTicks),
+                               Seconds(end - start), kInterval);
+  if (!target.empty()) {
+    if (std::string err = MeasureLatency(child, p, target, edits, &f->latency);
+        !err.empty()) {
+      return Failed(child, err);
+    }
+  }
+  if (std::string err = ReadPeakResident(child.pid(), &f->peak); !err.empty()) {
+    return Failed(child, err);
+  }
+  return "";
+}
+
+Figures Measure(const Program& p, double window, const std::string& target,
+                int edits) {
+  Figures f;
+  std::vector<double> startups(kStartups);
+  f.error = MeasureRun(p, window, target, edits, &startups[0], &f);
+  // One spawn's start-up is at the mercy of the machine's other work: the
+  // median of a few, each run ended once it is ready.
+  for (size_t i = 1; i < startups.size() && f.error.empty(); ++i) {
+    Child child;
+    if (std::string err = StartAndWait(p, &child, &startups[i]); !err.empty()) {
+      f.error = Failed(child, err);
+    }
+  }
+  if (f.error.empty()) f.startup = Median(startups);
+  return f;
+}
+
+// A tree on disk for the length of a scope.
+class ScratchTree {
+ public:
+  explicit ScratchTree(std::string root) : root_(std::move(root)) {}
+  ~ScratchTree() {
+    std::error_code ec;
+    std::filesystem::remove_all(root_, ec);
+  }
+  const std::string& root() const { return root_; }
+
+ private:
+  std::string root_;
+};
+
+struct Case {
+  std::string Title() const {
+    if (shape.kind == TreeKind::kEmpty) return label;
+    return CountText(shape.entries) + " " + label;
+  }
+
+  std::string label;
+  std::string slug;  // its folder's name
+  TreeShape shape;
+  std::string regex;
+  int64_t entries = 0;
+  Figures floor;
+  Figures controller;
+  std::optional<Figures> ignoring;  // kIgnored: with the ignore list
+};
+
+void Progress(const std::string& text) {
+  fprintf(stderr, "bench: %s\n", text.c_str());
+}
+
+// Runs the programs on the case's tree; false when the tree could not be
+// made.
+bool RunCase(const Options& o, const std::string& workdir, Case* c) {
+  const TreePlan plan = PlanTree(c->shape);
+  c->entries = static_cast<int64_t>(plan.entries.size());
+  Progress("making the tree: " + c->Title());
+  ScratchTree tree(workdir + "/" + c->slug);
+  if (std::string err = WriteTree(tree.root(), plan); !err.empty()) {
+    Progress("cannot make the tree: " + err);
+    return false;
+  }
+  const bool empty = c->shape.kind == TreeKind::kEmpty;
+  // The empty tree serves the memory baseline: a short window, no edits.
+  const double window = empty ? std::min(o.window, 5.0) : o.window;
+  const std::string target =
+      plan.editTarget.empty() ? "" : tree.root() + "/" + plan.editTarget;
+
+  auto run = [&](const char* who, const Program& p, Figures* out) {
+    if (Interrupted()) return;
+    Progress(c->Title() + ": " + who);
+    *out = Measure(p, window, target, o.edits);
+    if (!out->error.empty())
+      Progress(std::string(who) + " failed: " + out->error);
+  };
+  run("floor walker", FloorProgram(o, tree.root()), &c->floor);
+  run("controller", ControllerProgram(o, tree.root(), c->regex, ""),
+      &c->controller);
+  if (!plan.ignored.empty()) {
+    c->ignoring.emplace();
+    run("controller with the ignore list",
+        ControllerProgram(o, tree.root(), c->regex,
+                          tree.root() + "/" + plan.ignored),
+        &*c->ignoring);
+  }
+  return true;
+}
+
+double Ratio(double a, double b) {
+  return b > 0 ? a / b : kNaN;
+}
+
+std::string MachineText() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  const int cores =
+      sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 0;
+  std::string model = "unknown processor";
+  std::ifstream cpuinfo("/proc/cpuinfo");
+  for (std::string line; std::getline(cpuinfo, line);) {
+    if (line.starts_with("model name")) {
+      model = line.substr(line.find(':') + 2);
+      break;
+    }
+  }
+  utsname u;
+  const std::string kernel =
+      uname(&u) == 0 ? std::string(u.sysname) + " " + u.release : "unknown";
+  return std::to_string(cores) + " cores (nproc), " + model + ", " + kernel;
+}
+
+// Goals, with what each is measured on.
+const Goal kCpuGoal{Goal::Unit::kRatio, 1.15};
+const Goal kMemoryGoal{Goal::Unit::kBytes, 150};
+const Goal kIgnoredGoal{Goal::Unit::kRatio, 0.2};
+const Goal kNonMatchingGoal{Goal::Unit::kRatio, 0.4};
+const Goal kStartupGoal{Goal::Unit::kRatio, 1.2};
+const Goal kLatencyGoal{Goal::Unit::kSecondsDifference, 0.15};
+
+const char kLegend[] =
+    "Trees: packages of folders three to five deep, about ten small files a\n"
+    "folder. 9/10 ignorable: nine tenths of the entries under one folder,\n"
+    "run without and with that folder in ZORVANE_WATCH_IGNORE_DIR (the floor\n"
+    "always walks it all). non-matching: no file name matches the pattern\n"
+    "\\.js$ (.* elsewhere).\n"
+    "CPU per cycle = CPU used in the window x interval / (window - CPU used).\n"
+    "Peak memory/entry = (peak resident - peak resident on the empty tree)\n"
+    "/ entries. Latency: from appending to a watched file to the program's\n"
+    "line for it (the controller's \"Running: :\").\n";
+
+// Counts the goals judged and met.
+struct Tally {
+  int met = 0;
+  int judged = 0;
+  std::string Judge(const Goal& g, double value) {
+    ++judged;
+    met += g.Met(value);
+    return g.Verdict(value);
+  }
+};
+
+// The rows of one tree: the floor's figures beside the controller's `ctl`.
+// Which goals are judged depends on the tree; `unignored`, for a run with
+// the ignore list, is the same controller's run without it.
+void AddRows(Table* t, Tally* tally, const std::string& label, const Case& c,
+             const Figures& ctl, const Figures* unignored, const Case& empty,
+             int edits) {
+  const Figures& floor = c.floor;
+  const bool matching = c.shape.kind == TreeKind::kMatching;
+  auto judge = [&](bool judged, const Goal& g, double value, std::string* goal,
+                   std::string* verdict) {
+    if (!judged) return;
+    *goal = g.Text();
+    *verdict = tally->Judge(g, value);
+  };
+
+  const double cpuRatio = Ratio(ctl.cpuPerCycle, floor.cpuPerCycle);
+  std::string goal, verdict;
+  judge(matching, kCpuGoal, cpuRatio, &goal, &verdict);
+  judge(c.shape.kind == TreeKind::kNonMatching, kNonMatchingGoal, cpuRatio,
+        &goal, &verdict);
+  if (unignored != nullptr) {
+    judge(true, kIgnoredGoal, Ratio(ctl.cpuPerCycle, unignored->cpuPerCycle),
+          &goal, &verdict);
+    goal += " of no list";
+  }
+  t->Add({label, "CPU per cycle", SecondsText(floor.cpuPerCycle),
+          SecondsText(ctl.cpuPerCycle), RatioText(cpuRatio), goal, verdict});
+
+  goal = verdict = "";
+  if (c.shape.kind == TreeKind::kEmpty) {
+    const double f = static_cast<double>(floor.peak);
+    const double k = static_cast<double>(ctl.peak);
+    t->Add({"", "peak memory", BytesText(f), BytesText(k),
+            RatioText(Ratio(k, f)), "the baseline", ""});
+  } else {
+    const double f = BytesPerEntry(floor.peak, empty.floor.peak, c.entries);
+    const double k = BytesPerEntry(ctl.peak, empty.controller.peak, c.entries);
+    judge(matching, kMemoryGoal, k, &goal, &verdict);
+    t->Add({"", "peak memory/entry", BytesText(f), BytesText(k),
+            RatioText(Ratio(k, f)), goal, verdict});
+  }
+
+  goal = verdict = "";
+  const double startRatio = Ratio(ctl.startup, floor.startup);
+  judge(matching, kStartupGoal, startRatio, &goal, &verdict);
+  t->Add({"", "start-up, median of " + std::to_string(kStartups),
+          SecondsText(floor.startup), SecondsText(ctl.startup),
+          RatioText(startRatio), goal, verdict});
+
+  if (!std::isnan(floor.latency) || !std::isnan(ctl.latency)) {
+    goal = verdict = "";
+    const double diff = ctl.latency - floor.latency;
+    judge(true, kLatencyGoal, diff, &goal, &verdict);
+    t->Add({"", "latency, median of " + std::to_string(edits),
+            SecondsText(floor.latency), SecondsText(ctl.latency),
+            DifferenceText(diff), goal, verdict});
+  }
+  if (!floor.error.empty()) t->Add({"", "failed", floor.error});
+  if (!ctl.error.empty()) t->Add({"", "failed", "", ctl.error});
+}
+
+void PrintTable(const Options& o, const std::vector<Case>& cases) {
+  Table t({"tree", "measure", "floor", "controller", "controller vs floor",
+           "goal", "verdict"});
+  Tally tally;
+  for (const Case& c : cases) {
+    AddRows(&t, &tally, c.Title(), c, c.controller, nullptr, cases.front(),
+            o.edits);
+    if (c.ignoring) {
+      AddRows(&t, &tally, c.Title() + ", ignore list", c, *c.ignoring,
+              &c.controller, cases.front(), o.edits);
+    }
+  }
+  printf("\nzorvane-controller against the floor walker, polling every %d s\n",
+         kIntervalSeconds);
+  printf("machine: %s\n", MachineText().c_str());
+  printf("CPU window %.0f s a run; seed %llu\n\n", o.window,
+         static_cast<unsigned long long>(o.seed));
+  printf("%s\n", t.Markdown().c_str());
+  printf("Goals met: %d of %d.\n\n", tally.met, tally.judged);
+  printf("%s", kLegend);
+}
+
+int Main(int argc, char** argv) {
+  Options o;
+  if (!ParseOptions(argc, argv, &o)) {
+    fputs(kUsage, stderr);
+    return 2;
+  }
+  CatchInterrupts();
+  AdoptOrphans();
+
+  std::string workdir = o.workdir;
+  bool ownWorkdir = false;
+  if (workdir.empty()) {
+    char tmpl[] = "/tmp/zorvane-bench.XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) {
+      perror("process_bench: mkdtemp");
+      return 1;
+    }
+    workdir = tmpl;
+    ownWorkdir = true;
+  }
+
+  std::vector<Case> cases;
+  auto add = [&](const char* label, const char* slug, TreeKind kind,
+                 int64_t entries, const char* regex) {
+    Case& c = cases.emplace_back();
+    c.label = label;
+    c.slug = slug;
+    c.shape = {kind, entries, o.seed};
+    c.regex = regex;
+  };
+  // The empty tree first: it is every other tree's memory baseline.
+  add("empty", "empty", TreeKind::kEmpty, 0, ".*");
+  add("matching", "m10k", TreeKind::kMatching, 10000, ".*");
+  add("matching", "m100k", TreeKind::kMatching, 100000, ".*");
+  add("9/10 ignorable", "ign10k", TreeKind::kIgnored, 10000, ".*");
+  add("non-matching", "non10k", TreeKind::kNonMatching, 10000, "\\.js$");
+
+  bool ok = true;
+  for (Case& c : cases) {
+    if (Interrupted() || !RunCase(o, workdir, &c)) {
+      ok = false;
+      break;
+    }
+  }
+  if (ownWorkdir) {
+    std::error_code ec;
+    std::filesystem::remove_all(workdir, ec);
+  }
+  if (Interrupted()) {
+    Progress("interrupted");
+    return 130;
+  }
+  if (!ok) return 1;
+  PrintTable(o, cases);
+  return 0;
+}
+
+}  // namespace
+}  // namespace bench
+
+int main(int argc, char** argv) {
+  return bench::Main(argc, argv);
+}
