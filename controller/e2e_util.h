@@ -14,11 +14,14 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <string>
@@ -172,6 +175,26 @@ inline RunResult RunToEnd(const std::vector<std::string>& args, const Env& env,
                           const std::string& cwd = "") {
   Controller c(args, env, cwd);
   return c.Wait();
+}
+
+// How often `what` occurs in `text`.
+inline int Count(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (auto pos = text.find(what); pos != std::string::npos;
+       pos = text.find(what, pos + what.size())) {
+    ++n;
+  }
+  return n;
+}
+
+// Sets the modification time of `path` (creating it) a given number of
+// seconds in the past, so each change differs from the last whatever the
+// file system's timestamp granularity.
+inline void Touch(const std::filesystem::path& path) {
+  static int tick = 0;
+  std::ofstream(path, std::ios::app).flush();
+  const timespec times[2] = {{1000000 + ++tick, 0}, {1000000 + tick, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
 }
 
 }  // namespace controller::e2e
