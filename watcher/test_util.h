@@ -13,7 +13,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <ostream>
@@ -108,8 +107,16 @@ class TempDir {
   std::string path_;
 };
 
+// Writes `text` as the content of `path`, creating it. An existing file is
+// overwritten in place, not truncated first: a poller could list it empty
+// in between and report two writes for one.
 inline void WriteFile(const std::string& path, const std::string& text = "x") {
-  std::ofstream(path) << text;
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0) << path;
+  EXPECT_EQ(pwrite(fd, text.data(), text.size(), 0),
+            static_cast<ssize_t>(text.size()));
+  EXPECT_EQ(ftruncate(fd, static_cast<off_t>(text.size())), 0);
+  close(fd);
 }
 
 // Gives every path of the tree one old modification time, so that any later

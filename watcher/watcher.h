@@ -32,10 +32,11 @@
 // Create, then every Remove. Within each group the order is not defined.
 //
 // Roots come back. A watched name that vanishes is reported once
-// (ErrWatchedFileDeleted), leaves the watch list and the snapshot, and goes
-// on a list of roots to look for; so does a name that AddRecursive could
-// not find. Each cycle looks for each of them with one status call, and
-// one that exists is watched again from that cycle on (RootFound).
+// (ErrWatchedFileDeleted), is taken off the watch list as RemoveRecursive
+// does, and goes on a list of roots to look for; so does a name that
+// AddRecursive could not find. Each cycle looks for each of them with one
+// status call, and one that exists is watched again from that cycle on
+// (RootFound).
 //
 // Deliveries have no buffer: the loop waits at each event and error until
 // the consumer takes it, so the loop runs at the consumer's pace. The
@@ -71,11 +72,12 @@ struct Closed {};
 
 /// The notice that a root looked for exists and is watched from this cycle
 /// on. `path` is the watched name (absolute, cleaned). `returned` is true
-/// for a root that was watched before it went missing: it has changed, and
-/// this cycle reports its entries as created, after this notice. It is
-/// false for a root missing since it was added: it is recorded like a root
-/// at start, with the filter hooks of the moment, and nothing it already
-/// holds is reported.
+/// for a root that was watched before it went missing: this cycle reports
+/// its entries as created, after this notice (entries that its going left
+/// in the snapshot, as RemoveRecursive does when a hook had left out the
+/// root's own path, are compared as usual). It is false for a root missing
+/// since it was added: it is recorded like a root at start, with the filter
+/// hooks of the moment, and nothing it already holds is reported.
 struct RootFound {
   std::string path;
   bool returned = false;
