@@ -6,6 +6,7 @@
 
 #include "controller/logger.h"
 #include "text/utf8.h"
+#include "watcher/path.h"
 
 namespace controller {
 namespace {
@@ -52,6 +53,28 @@ std::vector<std::string> SplitTrimmed(std::string_view s) {
     if (semi == std::string_view::npos) return pieces;
     s.remove_prefix(semi + 1);
   }
+}
+
+// False, with a Debug line, for an empty entry of a list of directories to
+// watch (a stray ";", or a mount with nothing after its ":"): the watcher
+// would take it for the working directory.
+bool keepWatchEntry(std::string_view entry) {
+  if (!entry.empty()) return true;
+  Debug.log("Skipping an empty watch entry");
+  return false;
+}
+
+// An ignore entry as event paths are written: a relative entry is made
+// absolute against `workDir` and cleaned, keeping a trailing "/" (which
+// means the directory's contents only). An absolute entry stays as written,
+// so its plain-prefix meaning is the user's; an empty one stays empty and
+// ignores nothing.
+std::string absoluteIgnoreEntry(std::string_view workDir, std::string entry) {
+  if (entry.empty() || entry.front() == '/' || workDir.empty()) return entry;
+  const bool contentsOnly = entry.back() == '/';
+  std::string abs = watcher::absPathIn(workDir, entry);
+  if (contentsOnly && abs.back() != '/') abs += '/';
+  return abs;
 }
 
 // Reads a decimal integer with an optional sign, within the 64-bit range.
@@ -249,10 +272,19 @@ Status setupEnvironmentVars(Configuration* c, const EnvLookup& env) {
   }
 
   c->zorvaneWATCHDIRS.reset();
-  if (!tmpWatchDirs.empty()) c->zorvaneWATCHDIRS = SplitTrimmed(tmpWatchDirs);
+  if (!tmpWatchDirs.empty()) {
+    // Present even when every entry is empty: the mounts are then not
+    // watched instead.
+    auto& dirs = c->zorvaneWATCHDIRS.emplace(SplitTrimmed(tmpWatchDirs));
+    std::erase_if(dirs,
+                  [](const std::string& d) { return !keepWatchEntry(d); });
+  }
   c->zorvaneWATCHIGNOREDIR.reset();
   if (!tmpWATCHIGNOREDIR.empty()) {
-    c->zorvaneWATCHIGNOREDIR = SplitTrimmed(tmpWATCHIGNOREDIR);
+    auto& ignored = c->zorvaneWATCHIGNOREDIR.emplace();
+    for (std::string& entry : SplitTrimmed(tmpWATCHIGNOREDIR)) {
+      ignored.push_back(absoluteIgnoreEntry(c->workDir, std::move(entry)));
+    }
   }
 
   Status result;
@@ -270,7 +302,8 @@ Status setupEnvironmentVars(Configuration* c, const EnvLookup& env) {
       }
       // Only the container path after the last ":" counts, so host paths
       // with a drive letter ("C:\work:/project") work.
-      mounts.emplace_back(TrimSpace(mount.substr(colon + 1)));
+      const std::string_view container = TrimSpace(mount.substr(colon + 1));
+      if (keepWatchEntry(container)) mounts.emplace_back(container);
       if (semi == std::string_view::npos) break;
       rest.remove_prefix(semi + 1);
     }

@@ -56,13 +56,16 @@ struct Configuration {
   // stops, may take to end before SIGKILL; 10 seconds unless
   // ZORVANE_STOP_TIMEOUT is a whole number of seconds, 0 or more.
   Duration zorvaneSTOPTIMEOUT{kDefaultStopTimeout};
-  // ";"-separated, trimmed pieces of ZORVANE_WATCH_DIR. Absent when the
-  // variable was empty; empty pieces stay.
+  // ";"-separated, trimmed pieces of ZORVANE_WATCH_DIR, as written, empty
+  // pieces left out. Absent when the variable was empty; present, and
+  // possibly empty, otherwise.
   std::optional<std::vector<std::string>> zorvaneWATCHDIRS;
-  // The same splitting of ZORVANE_WATCH_IGNORE_DIR.
+  // The same splitting of ZORVANE_WATCH_IGNORE_DIR, empty pieces kept (they
+  // ignore nothing). A relative piece is made absolute against workDir and
+  // cleaned, a trailing "/" kept; an absolute one stays as written.
   std::optional<std::vector<std::string>> zorvaneWATCHIGNOREDIR;
   // Container paths of ZORVANE_MOUNTS (the trimmed text after the last ":"
-  // of each ";"-separated mount).
+  // of each ";"-separated mount), empty ones left out.
   std::optional<std::vector<std::string>> zorvaneMOUNTS;
 
   // Set by the main flow: the working directory every child starts in, and
@@ -78,9 +81,11 @@ Configuration& configuration();
 using EnvLookup = std::function<std::string(const char* name)>;
 
 // Reads the ZORVANE_ variables through `env` into *config (replacing what
-// it held). Returns no error when the configuration is usable, else the
-// Status of an envError, volumesError or mountError. Logs its progress
-// through Debug, and an unusable interval through Warning.
+// it held, but for workDir and startCommand). Relative ignore entries are
+// resolved against config->workDir, which the caller sets first (while it is
+// empty they stay as written). Returns no error when the configuration is
+// usable, else the Status of an envError, volumesError or mountError. Logs its
+// progress through Debug, and an unusable interval through Warning.
 Status setupEnvironmentVars(Configuration* config, const EnvLookup& env);
 
 // The same, on the process environment and the process-wide configuration.

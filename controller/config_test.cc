@@ -63,7 +63,18 @@ TEST(SetupEnvironmentVarsTest, ListsAndFallbacks) {
   };
   const Case cases[] = {
       {{{"ZORVANE_WATCH_DIR", " /x ; /y "}}, List{"/x", "/y"}, {}, {}, ""},
-      {{{"ZORVANE_WATCH_DIR", "/x;;/y"}}, List{"/x", "", "/y"}, {}, {}, ""},
+      // Empty watch entries are left out, never taken for the working
+      // directory; the list is still there, so the mounts are not watched
+      // instead.
+      {{{"ZORVANE_WATCH_DIR", "/x;;/y"}}, List{"/x", "/y"}, {}, {}, ""},
+      {{{"ZORVANE_WATCH_DIR", " ; src ; "}}, List{"src"}, {}, {}, ""},
+      {{{"ZORVANE_WATCH_DIR", ";"}, {"ZORVANE_MOUNTS", "/h:/c"}},
+       List{},
+       {},
+       List{"/c"},
+       ""},
+      {{{"ZORVANE_WATCH_DIR", "   "}}, List{}, {}, {}, ""},
+      {{{"ZORVANE_MOUNTS", "/h: ;/g:/c;C:\\w:"}}, {}, {}, List{"/c"}, ""},
       {{{"ZORVANE_WATCH_DIR", "\xc2\xa0/x\xe3\x80\x80"}},
        List{"/x"},
        {},
@@ -95,6 +106,37 @@ TEST(SetupEnvironmentVarsTest, ListsAndFallbacks) {
     EXPECT_EQ(config.zorvaneWATCHIGNOREDIR, c.ignore);
     EXPECT_EQ(config.zorvaneMOUNTS, c.mounts);
     EXPECT_EQ(config.zorvanePREP, c.prep);
+  }
+}
+
+TEST(SetupEnvironmentVarsTest, RelativeIgnoreEntriesAreMadeAbsolute) {
+  struct Case {
+    std::string workDir, ignore;
+    List want;
+  };
+  const Case cases[] = {
+      {"/w/app", "node_modules", {"/w/app/node_modules"}},
+      {"/w/app", "node_modules/", {"/w/app/node_modules/"}},
+      {"/w/app",
+       " ./out/../build// ; ../shared",
+       {"/w/app/build/", "/w/shared"}},
+      {"/", "../", {"/"}},
+      // Absolute entries keep their plain-prefix meaning, exactly as written;
+      // an empty one stays and ignores nothing.
+      {"/w/app",
+       "/w/app/target;/x//y/../z/;",
+       {"/w/app/target", "/x//y/../z/", ""}},
+      // Without a working directory there is nothing to resolve against.
+      {"", "out", {"out"}},
+  };
+  for (const auto& c : cases) {
+    Configuration config;
+    config.workDir = c.workDir;
+    ASSERT_TRUE(
+        ReadEnv({{"ZORVANE_RUN", "r"}, {"ZORVANE_WATCH_IGNORE_DIR", c.ignore}},
+                &config)
+            .ok());
+    EXPECT_EQ(config.zorvaneWATCHIGNOREDIR, c.want) << c.ignore;
   }
 }
 

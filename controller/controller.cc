@@ -14,6 +14,7 @@
 #include "controller/watch_loop.h"
 #include "klog/flagset.h"
 #include "klog/klog.h"
+#include "watcher/path.h"
 
 namespace controller {
 namespace {
@@ -131,10 +132,17 @@ void controllerMain(int argc, char** argv) {
   }
 
   const bool stopWatchServerOnChange = commands.stopWatchServerOnChange;
-  const std::vector<std::string> dirs =
+  std::vector<std::string> dirs =
       config.zorvaneWATCHDIRS.has_value()
           ? *config.zorvaneWATCHDIRS
           : config.zorvaneMOUNTS.value_or(std::vector<std::string>{});
+  // Relative entries against workDir, like the ignore entries and every
+  // child's directory, not against the physical directory the watcher would
+  // take: started through a symbolic link, both must name paths alike to
+  // match. Absolute entries reach the watcher (and its warnings) as written.
+  for (std::string& dir : dirs) {
+    if (!dir.starts_with('/')) dir = watcher::absPathIn(config.workDir, dir);
+  }
 
   Status err;
   if (!fileChangeCommand.empty()) {

@@ -55,6 +55,11 @@ void consumeEvents(std::shared_ptr<watcher::Watcher> w,
       Warning.log("An error occured in the watcher ", *err);
       continue;
     }
+    if (auto* found = std::get_if<watcher::RootFound>(&d)) {
+      Info.log((found->returned ? "Watching again: " : "Watching: ") +
+               found->path);
+      continue;
+    }
     auto* event = std::get_if<watcher::Event>(&d);
     if (event == nullptr) {
       Debug.log("Watcher is now closed");

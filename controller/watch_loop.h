@@ -17,7 +17,9 @@ namespace controller {
 // runCommands(fileChangeCommand, fileWatcher, killServer) on a thread of
 // its own without waiting for it. A change is accepted when its path lies
 // outside the ignored directories and its file name contains a match of
-// the watch pattern; at most one change is taken per polling cycle.
+// the watch pattern; at most one change is taken per polling cycle. A
+// directory of `dirs` that is missing, at start or later, is watched again
+// once it exists, with an Info line ("Watching: ", "Watching again: ").
 //
 // Runs the polling loop on the calling thread for as long as the process
 // lives. Returns only when the loop cannot start: a watch pattern that does

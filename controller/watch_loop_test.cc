@@ -22,7 +22,9 @@ TEST(UnwatchDirTest, PlainPrefixOfNonEmptyEntries) {
       {L{"/app/target/"}, "/app/target/x.js", true},
       {L{"/app/target/"}, "/app/target", false},
       {L{"/app/target/"}, "/app/target2/x.js", false},
-      {L{"target"}, "/app/target/x.js", false},  // relative: never matches
+      // Compared as written: relative entries are made absolute when the
+      // configuration is read.
+      {L{"target"}, "/app/target/x.js", false},
       {L{"/a", "/app/b"}, "/app/b/c.js", true},
       {L{"/app/a/"}, "/app/a/x.js -> /app/b/x.js", true},
       {L{"/app/b/"}, "/app/a/x.js -> /app/b/x.js", false},

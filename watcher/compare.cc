@@ -14,6 +14,15 @@ struct Side {
   bool paired = false;
 };
 
+// True when the file at one path holds other content than before. The
+// time alone misses a second save within one timestamp tick (whole seconds
+// on some mounts); the size, or a new inode from a save that replaces the
+// file, still tells.
+bool written(const FileInfo& before, const FileInfo& now) {
+  if (before.modTime != now.modTime || before.size != now.size) return true;
+  return before.sys && now.sys && !sameFile(before, now);
+}
+
 }  // namespace
 
 void compareListings(const Listing& prev, const Listing& cur,
@@ -28,8 +37,7 @@ void compareListings(const Listing& prev, const Listing& cur,
       continue;
     }
     ++inBoth;
-    if (old->second.modTime != info.modTime &&
-        !emit(Event{Op::Write, path, info})) {
+    if (written(old->second, info) && !emit(Event{Op::Write, path, info})) {
       return;
     }
     if (old->second.mode != info.mode && !emit(Event{Op::Chmod, path, info})) {

@@ -79,10 +79,26 @@ TEST(CompareListingsTest, EventsAndTheirOrder) {
          WriteFile(t / "f");
        },
        {"WRITE f", "CHMOD f"}},
-      {"size alone",
+      // Saved again within one timestamp tick: the time is the same.
+      {"longer save, same time",
        file("f"),
        [](auto& t) {
-         truncate((t / "f").c_str(), 100);
+         WriteFile(t / "f", "longer");
+         test::AgeTree(t.path());
+       },
+       {"WRITE f"}},
+      {"replaced, same time and size",
+       file("f"),
+       [](auto& t) {
+         WriteFile(t / "f.new", "y");
+         rename((t / "f.new").c_str(), (t / "f").c_str());
+         test::AgeTree(t.path());
+       },
+       {"WRITE f"}},
+      {"same time, size and file",
+       file("f"),
+       [](auto& t) {
+         WriteFile(t / "f", "y");
          test::AgeTree(t.path());
        },
        {}},

@@ -124,13 +124,18 @@ class TreeWalk {
     if (lstat(root.c_str(), &st) != 0) {
       return Status::PathError("lstat", root, errno);
     }
+    // A root given as a link ("/app -> /workspace/app") is walked as what it
+    // points to, under the name given; a dangling one does not exist. Links
+    // below the root stay links.
+    if (S_ISLNK(st.st_mode) && stat(root.c_str(), &st) != 0) {
+      return Status::PathError("stat", root, errno);
+    }
     bool enter = false;
     Status s = visit(root, FileInfo::FromStat(std::string(baseName(root)), st),
                      &enter);
     if (!s.ok() || !enter) return s;
     int err = 0;
-    // O_NOFOLLOW: the root was a directory, not a link, when it was read.
-    DirPtr dir = openDir(AT_FDCWD, root.c_str(), false, &err);
+    DirPtr dir = openDir(AT_FDCWD, root.c_str(), /*followLinks=*/true, &err);
     if (!dir) return Status::PathError("open", root, err);
     return walkDir(dir.get(), root, /*isRoot=*/true);
   }

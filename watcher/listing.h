@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "watcher/event.h"
+#include "watcher/path.h"
 #include "watcher/status.h"
 
 namespace watcher {
@@ -33,7 +34,9 @@ struct ListFilters {
 Status list(const std::string& name, const ListFilters& filters, Listing* out);
 
 /// The tree listing of `name` (absolute, cleaned), depth first in name
-/// order, status never following links. Every path, the root included,
+/// order. A `name` that is a symbolic link is followed (a dangling one
+/// fails as not existing, "stat <name>: ..."); below it no link is followed
+/// or entered, each is listed as itself. Every path, the root included,
 /// passes the hooks first: ErrSkip leaves it out, but a directory left out
 /// so is still entered; any other hook error stops the walk and is
 /// returned, with `*out` holding what was gathered. Then a path in
@@ -62,13 +65,8 @@ bool isHiddenFile(std::string_view path);
 
 // Paths.
 
-/// Lexically cleaned: one separator between elements, "." dropped, ".."
-/// removing the element before it (at the root, dropped), no trailing
-/// separator except in "/". An empty path cleans to ".".
-std::string cleanPath(std::string_view path);
-
-/// `path` made absolute against the current directory, cleaned, in `*out`;
-/// fails only when the current directory cannot be read.
+/// `path` made absolute against the current directory (absPathIn), in
+/// `*out`; fails only when the current directory cannot be read.
 Status absPath(std::string_view path, std::string* out);
 
 /// `path` without its last element ("/a/b" -> "/a", "/a" -> "/"), for

@@ -106,6 +106,9 @@ TEST_F(TreeTest, AddFailures) {
             "lstat " + (t_ / "none") + ": no such file or directory");
   EXPECT_TRUE(WatcherPeer::Names(*w).empty());
   EXPECT_TRUE(WatcherPeer::Files(*w).empty());
+  // Only the name that does not exist is looked for later.
+  EXPECT_EQ(WatcherPeer::Missing(*w),
+            (std::map<std::string, bool>{{t_ / "none", false}}));
 }
 
 TEST_F(TreeTest, NamesAreAbsoluteAndClean) {
@@ -121,22 +124,41 @@ TEST_F(TreeTest, NamesAreAbsoluteAndClean) {
   EXPECT_EQ(Files(*w), (Set{"sub", "sub/c.txt", "sub/d.png"}));
 }
 
-TEST_F(TreeTest, SymbolicLinksAreListedAsThemselves) {
+TEST_F(TreeTest, SymbolicLinksAreFollowedOnlyAsTheRoot) {
   ASSERT_EQ(symlink((t_ / "sub").c_str(), (t_ / "link").c_str()), 0);
+  ASSERT_EQ(symlink((t_ / "a.txt").c_str(), (t_ / "filelink").c_str()), 0);
+  ASSERT_EQ(symlink((t_ / "none").c_str(), (t_ / "dangling").c_str()), 0);
+  ASSERT_EQ(symlink((t_ / "link").c_str(), (t_ / "sub/back").c_str()), 0);
   auto w = New();
   ASSERT_TRUE(w->AddRecursive(t_.path()).ok());
   EXPECT_EQ(Files(*w).count("link"), 1u);
   EXPECT_EQ(Files(*w).count("link/c.txt"), 0u);
+
+  // As the root, a link is walked as its target, under its own name; links
+  // below it are still not entered.
   auto onLink = New();
   ASSERT_TRUE(onLink->AddRecursive(t_ / "link").ok());
-  EXPECT_EQ(Files(*onLink), Set{"link"});
+  ASSERT_TRUE(onLink->AddRecursive(t_ / "filelink").ok());
+  EXPECT_EQ(Files(*onLink),
+            (Set{"link", "link/back", "link/c.txt", "link/d.png", "filelink"}));
+  const Listing files = WatcherPeer::Files(*onLink);
+  EXPECT_TRUE(files.at(t_ / "link").IsDir());
+  EXPECT_TRUE(S_ISLNK(files.at(t_ / "link/back").mode));
+  EXPECT_EQ(files.at(t_ / "filelink").size, 1);
+  EXPECT_TRUE(S_ISREG(files.at(t_ / "filelink").mode));
+  // Dangling, it is a name that does not exist.
+  const Status dangling = onLink->AddRecursive(t_ / "dangling");
+  EXPECT_EQ(dangling.Error(),
+            "stat " + (t_ / "dangling") + ": no such file or directory");
+  EXPECT_EQ(WatcherPeer::Missing(*onLink),
+            (std::map<std::string, bool>{{t_ / "dangling", false}}));
 
   // The one-level listing follows a link given as the name.
   const std::vector<FilterFileHookFunc> hooks;
   const std::unordered_set<std::string> ignored;
   Listing l;
   ASSERT_TRUE(list(t_ / "link", {&hooks, &ignored}, &l).ok());
-  EXPECT_EQ(t_.Rels(l), (Set{"link", "link/c.txt", "link/d.png"}));
+  EXPECT_EQ(t_.Rels(l), (Set{"link", "link/back", "link/c.txt", "link/d.png"}));
 }
 
 TEST_F(TreeTest, RemoveAndRemoveRecursive) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "watcher/listing.h"
+#include "watcher/path.h"
 
 namespace watcher {
 
@@ -37,6 +38,14 @@ std::string cleanPath(std::string_view path) {
   return out.empty() ? "." : out;
 }
 
+std::string absPathIn(std::string_view dir, std::string_view path) {
+  if (!path.empty() && path.front() == '/') return cleanPath(path);
+  std::string joined(dir);
+  joined += '/';
+  joined += path;
+  return cleanPath(joined);
+}
+
 Status absPath(std::string_view path, std::string* out) {
   if (!path.empty() && path.front() == '/') {
     *out = cleanPath(path);
@@ -48,9 +57,7 @@ Status absPath(std::string_view path, std::string* out) {
     cwd.resize(cwd.size() * 2);
   }
   cwd.resize(cwd.find('\0'));
-  cwd += '/';
-  cwd += path;
-  *out = cleanPath(cwd);
+  *out = absPathIn(cwd, path);
   return Status();
 }
 

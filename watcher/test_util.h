@@ -13,7 +13,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <ostream>
@@ -31,16 +30,42 @@ inline void PrintTo(const Status& s, std::ostream* os) {
   *os << s.Error();
 }
 
-// Reads a watcher's private state.
+// Reads a watcher's private state. A running loop holds the watcher's lock
+// while an event waits for the consumer, so each read gives up with a
+// failure (and an empty result) after a deadline instead of hanging.
 class WatcherPeer {
  public:
   static std::map<std::string, bool> Names(Watcher& w) {
-    std::lock_guard lock(w.mu_);
-    return {w.names_.begin(), w.names_.end()};
+    return Read(w, [&] {
+      return std::map<std::string, bool>(w.names_.begin(), w.names_.end());
+    });
   }
   static Listing Files(Watcher& w) {
-    std::lock_guard lock(w.mu_);
-    return w.files_;
+    return Read(w, [&] { return w.files_; });
+  }
+  // The roots looked for, with true for those watched before.
+  static std::map<std::string, bool> Missing(Watcher& w) {
+    return Read(w, [&] {
+      std::map<std::string, bool> out;
+      for (const auto& [name, root] : w.missing_) out[name] = root.watched;
+      return out;
+    });
+  }
+
+ private:
+  template <typename F>
+  static auto Read(Watcher& w, F read) -> decltype(read()) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    std::unique_lock lock(w.mu_, std::defer_lock);
+    while (!lock.try_lock()) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        ADD_FAILURE() << "the watcher's lock stays held";
+        return {};
+      }
+      std::this_thread::yield();
+    }
+    return read();
   }
 };
 
@@ -82,8 +107,16 @@ class TempDir {
   std::string path_;
 };
 
+// Writes `text` as the content of `path`, creating it. An existing file is
+// overwritten in place, not truncated first: a poller could list it empty
+// in between and report two writes for one.
 inline void WriteFile(const std::string& path, const std::string& text = "x") {
-  std::ofstream(path) << text;
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0) << path;
+  EXPECT_EQ(pwrite(fd, text.data(), text.size(), 0),
+            static_cast<ssize_t>(text.size()));
+  EXPECT_EQ(ftruncate(fd, static_cast<off_t>(text.size())), 0);
+  close(fd);
 }
 
 // Gives every path of the tree one old modification time, so that any later
@@ -99,12 +132,15 @@ inline void AgeTree(const std::string& root) {
   }
 }
 
-// "WRITE a.txt", "ERROR <message>" or "CLOSED".
+// "WRITE a.txt", "ERROR <message>", "RETURNED a", "FOUND a" or "CLOSED".
 inline std::string Describe(const TempDir& t, const Delivery& d) {
   if (const Event* e = std::get_if<Event>(&d)) {
     return std::string(String(e->Op)) + " " + t.Rel(e->Path);
   }
   if (const Status* s = std::get_if<Status>(&d)) return "ERROR " + s->Error();
+  if (const RootFound* f = std::get_if<RootFound>(&d)) {
+    return (f->returned ? "RETURNED " : "FOUND ") + t.Rel(f->path);
+  }
   return "CLOSED";
 }
 
@@ -115,6 +151,14 @@ inline Delivery Next(Watcher& w) {
   if (d) return *std::move(d);
   ADD_FAILURE() << "nothing delivered before the deadline";
   return Closed{};
+}
+
+// The descriptions of the next `n` deliveries, sorted: for events of one
+// group, whose order is not defined.
+inline std::multiset<std::string> NextN(const TempDir& t, Watcher& w, int n) {
+  std::multiset<std::string> out;
+  for (int i = 0; i < n; ++i) out.insert(Describe(t, Next(w)));
+  return out;
 }
 
 // Runs Start on a thread of its own; Stop (or the destructor) closes the

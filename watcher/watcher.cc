@@ -1,5 +1,7 @@
 #include "watcher/watcher.h"
 
+#include <sys/stat.h>
+
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -70,10 +72,16 @@ Status Watcher::AddRecursive(const std::string& name) {
   if (Status s = listRecursive(abs, {&ffh_, &ignored_, ignoreHidden_}, &listing,
                                &unreadable);
       !s.ok()) {
+    // A root that is not there yet (one a preparation step creates) is
+    // watched once it appears.
+    if (s.IsNotExist() && s.path() == abs && !names_.contains(abs)) {
+      missing_.try_emplace(abs, MissingRoot{/*recursive=*/true, false});
+    }
     return s;
   }
   mergeInto(&files_, std::move(listing));
   names_[abs] = true;
+  missing_.erase(abs);
   return Status();
 }
 
@@ -82,6 +90,7 @@ Status Watcher::Remove(const std::string& name) {
   std::string abs;
   if (Status s = absPath(name, &abs); !s.ok()) return s;
   removeLocked(abs, /*recursive=*/false);
+  missing_.erase(abs);
   return Status();
 }
 
@@ -90,6 +99,7 @@ Status Watcher::RemoveRecursive(const std::string& name) {
   std::string abs;
   if (Status s = absPath(name, &abs); !s.ok()) return s;
   removeLocked(abs, /*recursive=*/true);
+  missing_.erase(abs);
   return Status();
 }
 
@@ -204,6 +214,7 @@ void Watcher::Close() {
     if (!running_) return;
     running_ = false;
     names_ = {};
+    missing_ = {};
     files_ = {};
   }
   // Not under mu_: the loop may need mu_ before it gets to take the request.
@@ -212,6 +223,7 @@ void Watcher::Close() {
 
 Listing Watcher::retrieveFileList() {
   Listing fileList;
+  std::vector<RootFound> found;
   std::unique_lock lock(mu_);
   // Walk a copy: a vanished name leaves names_, and Close may empty it,
   // while mu_ is released below.
@@ -230,7 +242,12 @@ Listing Watcher::retrieveFileList() {
         lock.unlock();
         (void)out_.Send(ErrWatchedFileDeleted);
         lock.lock();
-        removeLocked(name, recursive);
+        // Unless Remove or Close took it off the list meanwhile, it is
+        // looked for from now on.
+        if (names_.contains(name)) {
+          removeLocked(name, recursive);
+          missing_.insert_or_assign(name, MissingRoot{recursive, true});
+        }
       }
     } else if (!err.ok()) {
       (void)out_.Send(err);
@@ -238,7 +255,49 @@ Listing Watcher::retrieveFileList() {
     for (Status& s : unreadable) (void)out_.Send(std::move(s));
     mergeInto(&fileList, std::move(listing));
   }
+  // After the watched names, so that a root that vanished and came back
+  // within this cycle is watched again at once.
+  findMissingRoots(&fileList, &found);
+  lock.unlock();
+  for (RootFound& f : found) (void)out_.Send(std::move(f));
   return fileList;
+}
+
+void Watcher::findMissingRoots(Listing* fileList,
+                               std::vector<RootFound>* found) {
+  const ListFilters filters{&ffh_, &ignored_, ignoreHidden_};
+  for (auto it = missing_.begin(); it != missing_.end();) {
+    const std::string& name = it->first;
+    const MissingRoot root = it->second;
+    struct stat st;
+    if (stat(name.c_str(), &st) != 0) {
+      ++it;
+      continue;
+    }
+    Listing listing;
+    std::vector<Status> unreadable;
+    const Status err = root.recursive
+                           ? listRecursive(name, filters, &listing, &unreadable)
+                           : list(name, filters, &listing);
+    if (!err.ok()) {
+      // Gone again since the status call: nothing to say. Any other failure
+      // is reported on every cycle while it lasts, as for a watched name,
+      // and the root is tried again.
+      if (!err.IsNotExist()) (void)out_.Send(err);
+      ++it;
+      continue;
+    }
+    for (Status& s : unreadable) (void)out_.Send(std::move(s));
+    if (!root.watched) {
+      // In the snapshot too: what the root holds is where it starts from,
+      // not a change.
+      mergeInto(&files_, Listing(listing));
+    }
+    mergeInto(fileList, std::move(listing));
+    names_[name] = root.recursive;
+    found->push_back(RootFound{name, root.watched});
+    it = missing_.erase(it);
+  }
 }
 
 void Watcher::pollEvents(const Listing& files) {
@@ -248,7 +307,7 @@ void Watcher::pollEvents(const Listing& files) {
 }
 
 Delivery Watcher::Receive() {
-  std::variant<Event, Status> item;
+  OutboxItem item;
   if (out_.Receive(&item) == Outbox::Got::kClosed) {
     return Closed{};
   }
@@ -258,7 +317,7 @@ Delivery Watcher::Receive() {
 
 std::optional<Delivery> Watcher::ReceiveUntil(
     std::chrono::steady_clock::time_point deadline) {
-  std::variant<Event, Status> item;
+  OutboxItem item;
   switch (out_.ReceiveUntil(deadline, &item)) {
     case Outbox::Got::kTimeout:
       return std::nullopt;

@@ -19,14 +19,24 @@
 //       watcher::Delivery d = w->Receive();
 //       if (auto* e = std::get_if<watcher::Event>(&d)) ...      // a change
 //       else if (auto* s = std::get_if<watcher::Status>(&d)) ... // a failure
+//       else if (auto* f = std::get_if<watcher::RootFound>(&d)) ...
 //       else break;                                              // Closed
 //     }
 //   });
 //   watcher::Status err = w->Start(std::chrono::milliseconds(500));
 //
-// Events within one cycle come in this order: every Write and Chmod (for one
-// path, Write first), then every Rename and Move, then every Create, then
-// every Remove. Within each group the order is not defined.
+// A path in both listings is written when its modification time, its size
+// or its device and inode numbers differ, and changes mode (Chmod) when its
+// mode differs. Events within one cycle come in this order: every Write and
+// Chmod (for one path, Write first), then every Rename and Move, then every
+// Create, then every Remove. Within each group the order is not defined.
+//
+// Roots come back. A watched name that vanishes is reported once
+// (ErrWatchedFileDeleted), is taken off the watch list as RemoveRecursive
+// does, and goes on a list of roots to look for; so does a name that
+// AddRecursive could not find. Each cycle looks for each of them with one
+// status call, and one that exists is watched again from that cycle on
+// (RootFound).
 //
 // Deliveries have no buffer: the loop waits at each event and error until
 // the consumer takes it, so the loop runs at the consumer's pace. The
@@ -60,9 +70,23 @@ namespace watcher {
 /// The notice that the polling loop has stopped; nothing more will come.
 struct Closed {};
 
+/// The notice that a root looked for exists and is watched from this cycle
+/// on. `path` is the watched name (absolute, cleaned). `returned` is true
+/// for a root that was watched before it went missing: this cycle reports
+/// its entries as created, after this notice (entries that its going left
+/// in the snapshot, as RemoveRecursive does when a hook had left out the
+/// root's own path, are compared as usual). It is false for a root missing
+/// since it was added: it is recorded like a root at start, with the filter
+/// hooks of the moment, and nothing it already holds is reported.
+struct RootFound {
+  std::string path;
+  bool returned = false;
+};
+
 /// One item for the consumer: a change, a failure reported by the loop (a
-/// listing failure, or ErrWatchedFileDeleted), or the closing notice.
-using Delivery = std::variant<Event, Status, Closed>;
+/// listing failure, or ErrWatchedFileDeleted), a root found again, or the
+/// closing notice.
+using Delivery = std::variant<Event, Status, RootFound, Closed>;
 
 /// A filter hook that keeps an entry when `r` matches anywhere in its base
 /// name, or in its full path when `useFullPath` is true (RE2::PartialMatch:
@@ -95,18 +119,24 @@ class Watcher {
 
   /// Adds the tree rooted at `name` (a file or a directory; a relative name
   /// is taken against the current directory) to the watch list and records
-  /// its listing in the snapshot. Symbolic links are listed as themselves
-  /// and never entered. Fails, leaving the watch list unchanged, only when
-  /// `name` itself cannot be listed (the status error, e.g. "lstat /w/app:
-  /// no such file or directory"), or when a hook returns an error other
-  /// than ErrSkip (that very error). A directory below `name` that cannot
-  /// be read is left out here, and reported on every cycle while it lasts.
+  /// its listing in the snapshot. A `name` that is a symbolic link is
+  /// followed and its target watched under `name`; links below it are
+  /// listed as themselves and never entered. Fails, leaving the watch list
+  /// and the snapshot unchanged, only when `name` itself cannot be listed
+  /// (the status error, e.g. "lstat /w/app: no such file or directory"),
+  /// or when a hook returns an error other than ErrSkip (that very error).
+  /// A `name` that does not exist (a dangling link included) is put on the
+  /// list of roots to look for all the same, and watched once it appears
+  /// (RootFound with `returned` false). A directory below `name` that
+  /// cannot be read is left out here, and reported on every cycle while it
+  /// lasts.
   Status AddRecursive(const std::string& name);
 
-  /// Takes `name` off the watch list and drops from the snapshot its own
-  /// entry and, for a directory, the entries directly inside it (deeper
-  /// entries stay). A name that is not watched is no error; fails only
-  /// when `name` cannot be made absolute.
+  /// Takes `name` off the watch list and off the list of roots to look
+  /// for, and drops from the snapshot its own entry and, for a directory,
+  /// the entries directly inside it (deeper entries stay). A name that is
+  /// not watched is no error; fails only when `name` cannot be made
+  /// absolute.
   Status Remove(const std::string& name);
 
   /// As Remove, but drops the directory's whole subtree: `name` and every
@@ -121,10 +151,11 @@ class Watcher {
   /// once if the watcher runs; ErrWatcherClosed at once if it ran before.
   /// Listing failures are delivered as Status items and polling goes on; a
   /// watched name that vanished is delivered once as ErrWatchedFileDeleted
-  /// and taken off the watch list.
+  /// and looked for from then on (see RootFound).
   Status Start(std::chrono::nanoseconds d);
 
-  /// Stops a running watcher: empties the watch list and the snapshot,
+  /// Stops a running watcher: empties the watch list, the roots to look
+  /// for and the snapshot,
   /// then hands a stop request to the loop and returns once the loop took
   /// it, after which the loop delivers Closed and Start returns. The loop
   /// takes the request only between deliveries, so Close waits while the
@@ -147,9 +178,15 @@ class Watcher {
 
   Watcher() = default;
 
-  // Lists every watched name afresh. Reports a vanished watched name and
-  // other listing failures on out_. Takes mu_.
+  // Lists every watched name afresh, and every root looked for that exists
+  // again. Reports a vanished watched name, other listing failures and the
+  // roots found on out_. Takes mu_.
   Listing retrieveFileList();
+  // Looks for each root of missing_ with one status call; a root that
+  // exists and can be listed moves to names_, its listing goes into
+  // `*fileList` (and for one never watched into files_ too, so it yields no
+  // events), and its notice into `*found`. REQUIRES: mu_ held.
+  void findMissingRoots(Listing* fileList, std::vector<RootFound>* found);
   // Compares `files` (this cycle's listing) with files_ (the previous one)
   // and emits the events to the loop through cycle_. Takes mu_ for the whole
   // comparison, hand-overs included.
@@ -165,7 +202,8 @@ class Watcher {
 
   // The consumer's queue: events and errors on one unbuffered channel, so
   // their order is kept; closing it is the Closed notice.
-  using Outbox = Rendezvous<std::variant<Event, Status>>;
+  using OutboxItem = std::variant<Event, Status, RootFound>;
+  using Outbox = Rendezvous<OutboxItem>;
   Outbox out_;
   // The loop's close request and the per-cycle evt, done and cancel.
   LoopHandoff<Event> cycle_;
@@ -180,6 +218,14 @@ class Watcher {
   // Watched name (absolute, cleaned) -> added recursively. AddRecursive is
   // the only add operation, so every value is true.
   std::unordered_map<std::string, bool> names_;
+  // The roots to look for: names (absolute, cleaned) that are not there.
+  // One entry per name however often it comes and goes; never in names_ at
+  // the same time.
+  struct MissingRoot {
+    bool recursive = true;
+    bool watched = false;  // Watched before it went missing.
+  };
+  std::unordered_map<std::string, MissingRoot> missing_;
   Listing files_;  // The snapshot: the previous cycle's listing.
   // Nothing sets the three fields below yet; listings and the loop honour
   // them all the same.

@@ -58,7 +58,15 @@ TEST(WatcherTest, MaxEventsDropsTheRestOfTheCycle) {
   EXPECT_EQ(Describe(t, Next(*w)), "WRITE later");
 }
 
-TEST(WatcherTest, DeletedRootReportedOnceAndDropped) {
+// A tree `dir` holding the file `dir`/f, made whole and then renamed into
+// place, so that a cycle sees all of it or nothing.
+void PutTree(const TempDir& t, const std::string& dir) {
+  mkdir((t / dir + ".new").c_str(), 0755);
+  WriteFile(t / dir + ".new/f");
+  ASSERT_EQ(rename((t / dir + ".new").c_str(), (t / dir).c_str()), 0);
+}
+
+TEST(WatcherTest, VanishedRootIsReportedOnceAndWatchedWhenBack) {
   TempDir t;
   for (const char* dir : {"gone", "kept"}) {
     mkdir((t / dir).c_str(), 0755);
@@ -68,18 +76,123 @@ TEST(WatcherTest, DeletedRootReportedOnceAndDropped) {
   auto w = New();
   ASSERT_TRUE(w->AddRecursive(t / "gone").ok());
   ASSERT_TRUE(w->AddRecursive(t / "kept").ok());
-  std::filesystem::remove_all(t / "gone");
+  ASSERT_EQ(rename((t / "gone").c_str(), (t / "gone.old").c_str()), 0);
   Running run(w, 1ms);
-  const Delivery first = Next(*w);
-  ASSERT_TRUE(std::holds_alternative<Status>(first));
-  EXPECT_EQ(std::get<Status>(first), ErrWatchedFileDeleted);
+  EXPECT_EQ(Describe(t, Next(*w)), "ERROR " + ErrWatchedFileDeleted.Error());
 
-  // Created again, it stays unwatched; the next thing seen is elsewhere.
-  mkdir((t / "gone").c_str(), 0755);
-  WriteFile(t / "gone/f");
+  // Back with a file: the notice, then its entries as created, once.
+  PutTree(t, "gone");
+  EXPECT_EQ(Describe(t, Next(*w)), "RETURNED gone");
+  EXPECT_EQ(test::NextN(t, *w, 2),
+            (std::multiset<std::string>{"CREATE gone", "CREATE gone/f"}));
   WriteFile(t / "kept/f", "new");
   EXPECT_EQ(Describe(t, Next(*w)), "WRITE kept/f");
-  EXPECT_EQ(WatcherPeer::Names(*w).count(t / "gone"), 0u);
+  EXPECT_EQ(WatcherPeer::Names(*w).count(t / "gone"), 1u);
+  EXPECT_TRUE(WatcherPeer::Missing(*w).empty());
+
+  // Moved away and replaced by an empty directory, as a sync tool does.
+  ASSERT_EQ(rename((t / "gone").c_str(), (t / "gone.2").c_str()), 0);
+  EXPECT_EQ(Describe(t, Next(*w)), "ERROR " + ErrWatchedFileDeleted.Error());
+  mkdir((t / "gone.3").c_str(), 0755);
+  test::AgeTree(t / "gone.3");  // So that the next entry surely writes it.
+  ASSERT_EQ(rename((t / "gone.3").c_str(), (t / "gone").c_str()), 0);
+  EXPECT_EQ(Describe(t, Next(*w)), "RETURNED gone");
+  EXPECT_EQ(Describe(t, Next(*w)), "CREATE gone");
+  WriteFile(t / "gone/later");
+  EXPECT_EQ(test::NextN(t, *w, 2),
+            (std::multiset<std::string>{"WRITE gone", "CREATE gone/later"}));
+}
+
+TEST(WatcherTest, LateRootIsRecordedWithoutEvents) {
+  TempDir t;
+  mkdir((t / "kept").c_str(), 0755);
+  WriteFile(t / "kept/f");
+  test::AgeTree(t.path());
+  auto w = New();
+  ASSERT_TRUE(w->AddRecursive(t / "kept").ok());
+  for (const char* late : {"late", "dropped"}) {
+    const Status err = w->AddRecursive(t / late);
+    EXPECT_EQ(err.Error(),
+              "lstat " + (t / late) + ": no such file or directory");
+  }
+  ASSERT_TRUE(w->RemoveRecursive(t / "dropped").ok());
+  EXPECT_EQ(WatcherPeer::Missing(*w),
+            (std::map<std::string, bool>{{t / "late", false}}));
+  // Recorded with the hooks in force when it appears.
+  w->AddFilterHook([](const FileInfo& info, const std::string&) {
+    return info.name.ends_with(".png") ? ErrSkip : Status();
+  });
+  Running run(w, 1ms);
+
+  PutTree(t, "dropped");
+  mkdir((t / "late.new").c_str(), 0755);
+  WriteFile(t / "late.new/skip.png");
+  PutTree(t, "late");
+  EXPECT_EQ(Describe(t, Next(*w)), "FOUND late");
+  // Nothing of what it held is reported: the next thing seen is elsewhere.
+  WriteFile(t / "kept/f", "new");
+  EXPECT_EQ(Describe(t, Next(*w)), "WRITE kept/f");
+  EXPECT_EQ(t.Rels(WatcherPeer::Files(*w)),
+            (std::set<std::string>{"kept", "kept/f", "late", "late/f"}));
+  EXPECT_TRUE(WatcherPeer::Missing(*w).empty());
+  WriteFile(t / "late/f", "new");
+  EXPECT_EQ(Describe(t, Next(*w)), "WRITE late/f");
+}
+
+TEST(WatcherTest, FlappingRootKeepsOneEntryEverywhere) {
+  TempDir t;
+  mkdir((t / "r").c_str(), 0755);
+  WriteFile(t / "r/f");
+  auto w = New();
+  ASSERT_TRUE(w->AddRecursive(t / "r").ok());
+  Running run(w, 1ms);
+  for (int flap = 0; flap < 200; ++flap) {
+    SCOPED_TRACE(flap);
+    ASSERT_EQ(rename((t / "r").c_str(), (t / "r.old").c_str()), 0);
+    ASSERT_EQ(Describe(t, Next(*w)), "ERROR " + ErrWatchedFileDeleted.Error());
+    ASSERT_EQ(rename((t / "r.old").c_str(), (t / "r").c_str()), 0);
+    ASSERT_EQ(Describe(t, Next(*w)), "RETURNED r");
+    ASSERT_EQ(test::NextN(t, *w, 2),
+              (std::multiset<std::string>{"CREATE r", "CREATE r/f"}));
+  }
+  // One more cycle, so that the last return's listing is stored.
+  WriteFile(t / "r/f", "new");
+  EXPECT_EQ(Describe(t, Next(*w)), "WRITE r/f");
+  EXPECT_EQ(WatcherPeer::Names(*w),
+            (std::map<std::string, bool>{{t / "r", true}}));
+  EXPECT_TRUE(WatcherPeer::Missing(*w).empty());
+  EXPECT_EQ(t.Rels(WatcherPeer::Files(*w)),
+            (std::set<std::string>{"r", "r/f"}));
+}
+
+TEST(WatcherTest, RootThroughALinkIsWatchedUnderItsName) {
+  TempDir t;
+  mkdir((t / "real").c_str(), 0755);
+  WriteFile(t / "real/f");
+  WriteFile(t / "file");
+  test::AgeTree(t.path());
+  ASSERT_EQ(symlink((t / "real").c_str(), (t / "app").c_str()), 0);
+  ASSERT_EQ(symlink((t / "file").c_str(), (t / "one").c_str()), 0);
+  auto w = New();
+  ASSERT_TRUE(w->AddRecursive(t / "app").ok());
+  ASSERT_TRUE(w->AddRecursive(t / "one").ok());
+  Running run(w, 1ms);
+  WriteFile(t / "real/f", "new");
+  EXPECT_EQ(Describe(t, Next(*w)), "WRITE app/f");
+  WriteFile(t / "file", "new");
+  EXPECT_EQ(Describe(t, Next(*w)), "WRITE one");
+
+  // The link pointed elsewhere: its target's entries come and go.
+  mkdir((t / "other").c_str(), 0755);
+  WriteFile(t / "other/g");
+  ASSERT_EQ(symlink((t / "other").c_str(), (t / "app.new").c_str()), 0);
+  ASSERT_EQ(rename((t / "app.new").c_str(), (t / "app").c_str()), 0);
+  EXPECT_EQ(test::NextN(t, *w, 3),
+            (std::multiset<std::string>{"WRITE app", "CREATE app/g",
+                                        "REMOVE app/f"}));
+  // Dangling, it is a root gone missing.
+  std::filesystem::remove_all(t / "other");
+  EXPECT_EQ(Describe(t, Next(*w)), "ERROR " + ErrWatchedFileDeleted.Error());
 }
 
 TEST(WatcherTest, CloseWhileADeliveryIsPending) {

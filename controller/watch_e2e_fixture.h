@@ -1,0 +1,74 @@
+// A fixture for the tests that run the controller with file watching: a
+// fresh directory with src/ and out/, an environment that watches src/ at a
+// 1-second interval with an on-change command that logs, and waits on the
+// controller's log.
+
+#ifndef ZORVANE_CONTROLLER_WATCH_E2E_FIXTURE_H_
+#define ZORVANE_CONTROLLER_WATCH_E2E_FIXTURE_H_
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "controller/e2e_util.h"
+
+namespace controller::e2e {
+
+inline const std::string kOnChange = "echo on-change-ran >&2";
+// The line that shows an on-change run starting.
+inline const std::string kRunLine = "Running: " + kOnChange + "\n";
+
+class WatchFixture : public ::testing::Test {
+ protected:
+  // Makes the directory with src/ and out/ and the files `files` (paths
+  // relative to it), each with its own old modification time.
+  void MakeTree(const std::vector<std::string>& files) {
+    char tmpl[] = "/tmp/watch_e2e_XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    root_ = tmpl;
+    std::filesystem::create_directories(root_ / "src");
+    std::filesystem::create_directories(root_ / "out");
+    for (const std::string& f : files) Touch(root_ / f);
+    env_ = {{"ZORVANE_RUN", "sleep 1000"},
+            {"ZORVANE_RUN_ON_CHANGE", kOnChange},
+            {"ZORVANE_RUN_KILL", "false"},
+            {"ZORVANE_WATCH_DIR", (root_ / "src").string()},
+            {"ZORVANE_WATCH_INTERVAL", "1"}};
+  }
+  void TearDown() override {
+    controller_.reset();
+    if (!root_.empty()) std::filesystem::remove_all(root_);
+  }
+
+  // Starts the controller with debug output in `cwd` (the test's directory
+  // when empty) and waits until it polls.
+  Controller& Start(const std::filesystem::path& cwd = {}) {
+    controller_ =
+        std::make_unique<Controller>(std::vector<std::string>{"-v"}, env_,
+                                     (cwd.empty() ? root_ : cwd).string());
+    EXPECT_TRUE(controller_->WaitForText("[Debug] Watch interval is: 1s"))
+        << controller_->err();
+    return *controller_;
+  }
+
+  // Waits until the log holds `text` `n` times.
+  bool WaitForCount(const std::string& text, int n) {
+    return controller_->WaitFor(
+        [&](const std::string& e) { return Count(e, text) >= n; });
+  }
+  // Waits until the log holds `n` on-change runs.
+  bool WaitForRuns(int n) { return WaitForCount(kRunLine, n); }
+
+  std::filesystem::path root_;
+  Env env_;
+  std::unique_ptr<Controller> controller_;
+};
+
+}  // namespace controller::e2e
+
+#endif  // ZORVANE_CONTROLLER_WATCH_E2E_FIXTURE_H_
