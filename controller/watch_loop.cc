@@ -38,10 +38,13 @@ Status compilePattern(const std::string& pattern,
 
 // Keeps the ignored directories out of the listings, so that a busy
 // ignored directory (a build's output) cannot take a cycle's one delivery
-// and make a real change elsewhere go unreported.
-watcher::Status skipIgnored(const watcher::FileInfo&,
-                            const std::string& fullPath) {
-  return unwatchDir(fullPath) ? watcher::ErrSkip : watcher::Status();
+// and make a real change elsewhere go unreported. Nothing below an ignored
+// directory can be taken (every path there begins with the same text), so
+// the walk does not even enter it.
+watcher::Status skipIgnored(std::string_view, const std::string& fullPath,
+                            bool isDir) {
+  if (!unwatchDir(fullPath)) return watcher::Status();
+  return isDir ? watcher::ErrSkipDir : watcher::ErrSkip;
 }
 
 // Takes the watcher's deliveries until it closes, and starts a file-change
@@ -129,9 +132,11 @@ Status runWatcher(const std::string& fileChangeCommand,
   }
   w->SetMaxEvents(1);
   // Added after the trees, so the snapshot they recorded is unfiltered
-  // while every listing of the loop is filtered.
+  // while every listing of the loop is filtered. The ignored directories
+  // are judged first: the pattern would leave a directory out but still
+  // enter it, where they keep the walk out. Either order lists the same.
+  w->AddNameFilterHook(skipIgnored);
   w->AddFilterHook(watcher::RegexFilterHook(r, false));
-  w->AddFilterHook(skipIgnored);
 
   try {
     std::thread(consumeEvents, w, r, fileChangeCommand, killServer).detach();

@@ -93,6 +93,16 @@ using Listing = std::unordered_map<std::string, FileInfo>;
 using FilterFileHookFunc =
     std::function<Status(const FileInfo& info, const std::string& fullPath)>;
 
+/// A filter hook that judges an entry by its base name, its full path and
+/// whether it is a directory, and by nothing else: the same arguments must
+/// always get the same answer, so the watcher may remember it, and for an
+/// entry left out that is not a directory it need not read the status at
+/// all. It answers as a FilterFileHookFunc does; ErrSkipDir leaves a
+/// directory out and does not enter it (for a file it is ErrSkip). It runs
+/// with the watcher's lock held: it must not call the watcher.
+using NameFilterHookFunc = std::function<Status(
+    std::string_view name, const std::string& fullPath, bool isDir)>;
+
 }  // namespace watcher
 
 #endif  // ZORVANE_WATCHER_EVENT_H_

@@ -85,101 +85,35 @@ class Rendezvous {
   bool closed_ = false;
 };
 
-/// What the polling loop waits for in each cycle, and the hand-offs around
-/// it:
-///   - the close request, from Close to the loop, unbuffered: RequestClose
-///     returns once the loop has taken it;
-///   - per cycle, the event slot `evt`, from the comparison task to the
-///     loop, unbuffered: Emit returns once the loop took the event, or
-///     returns false when the cycle was cancelled first;
-///   - per cycle, `done`: posted once by the comparison task, never blocks;
-///   - per cycle, `cancel`: a latch raised by the loop.
-/// One object serves every cycle: BeginCycle resets the per-cycle state, and
-/// the loop calls it only after the previous comparison task has ended.
-template <typename T>
-class LoopHandoff {
+/// The stop request that Close hands to the polling loop: unbuffered, so
+/// Request returns only once the loop has taken it. The loop looks for it
+/// between deliveries.
+class CloseRequest {
  public:
-  enum class Next { kClose, kEvent, kDone };
-
-  // The loop's side.
-
-  /// Starts a cycle: no event offered, not done, not cancelled.
-  void BeginCycle() {
-    std::lock_guard lock(mu_);
-    evt_.reset();
-    done_ = false;
-    cancel_ = false;
-  }
-
-  /// Waits for whichever comes first: a close request (kClose; it is then
-  /// taken), an event (kEvent, stored in `*event`), or the done notice
-  /// (kDone). A pending close request wins over the others.
-  Next Wait(T* event) {
+  /// Close's side: hands the request over and returns once the loop took
+  /// it. Called at most once per loop.
+  void Request() {
     std::unique_lock lock(mu_);
-    cv_.wait(lock, [&] { return closeRequested_ || evt_ || done_; });
-    if (closeRequested_) {
-      closeTaken_ = true;
-      cv_.notify_all();
-      return Next::kClose;
-    }
-    if (evt_) {
-      *event = std::move(*evt_);
-      evt_.reset();
-      cv_.notify_all();
-      return Next::kEvent;
-    }
-    return Next::kDone;
+    requested_ = true;
+    cv_.notify_all();
+    cv_.wait(lock, [&] { return taken_; });
   }
 
-  /// Raises the cycle's cancel latch.
-  void Cancel() {
+  /// The loop's side: takes a pending request (true, and its sender goes
+  /// on), or returns false at once.
+  bool Take() {
     std::lock_guard lock(mu_);
-    cancel_ = true;
+    if (!requested_ || taken_) return false;
+    taken_ = true;
     cv_.notify_all();
-  }
-
-  // The comparison task's side.
-
-  /// Offers `v` to the loop and waits until the loop takes it (true) or the
-  /// cycle is cancelled (false: stop emitting).
-  bool Emit(T v) {
-    std::unique_lock lock(mu_);
-    if (cancel_) return false;
-    evt_.emplace(std::move(v));
-    cv_.notify_all();
-    cv_.wait(lock, [&] { return !evt_ || cancel_; });
-    if (!evt_) return true;
-    evt_.reset();
-    return false;
-  }
-
-  /// Posts the cycle's done notice.
-  void PostDone() {
-    std::lock_guard lock(mu_);
-    done_ = true;
-    cv_.notify_all();
-  }
-
-  // Close's side.
-
-  /// Hands a close request to the loop and returns once the loop took it.
-  /// Called at most once per loop.
-  void RequestClose() {
-    std::unique_lock lock(mu_);
-    closeRequested_ = true;
-    cv_.notify_all();
-    cv_.wait(lock, [&] { return closeTaken_; });
+    return true;
   }
 
  private:
   std::mutex mu_;
   std::condition_variable cv_;
-  // Guarded by mu_.
-  bool closeRequested_ = false;
-  bool closeTaken_ = false;
-  std::optional<T> evt_;
-  bool done_ = false;
-  bool cancel_ = false;
+  bool requested_ = false;  // guarded by mu_
+  bool taken_ = false;      // guarded by mu_
 };
 
 }  // namespace watcher

@@ -62,6 +62,7 @@ const Status& ErrWatcherRunning =
 const Status& ErrWatchedFileDeleted =
     *new Status("error: watched file or folder deleted");
 const Status& ErrSkip = *new Status("error: skipping file");
+const Status& ErrSkipDir = *new Status("error: skipping directory");
 const Status& ErrWatcherClosed = *new Status("error: watcher is closed");
 
 }  // namespace watcher

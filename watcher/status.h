@@ -79,6 +79,10 @@ extern const Status& ErrWatcherRunning;
 extern const Status& ErrWatchedFileDeleted;
 /// "error: skipping file": a filter hook's answer to leave an entry out.
 extern const Status& ErrSkip;
+/// "error: skipping directory": a filter hook's answer to leave a directory
+/// out and not enter it (nothing below it can be kept); for a file, the
+/// same as ErrSkip.
+extern const Status& ErrSkipDir;
 /// "error: watcher is closed": Start was called on a watcher whose loop has
 /// already stopped; a watcher runs at most once.
 extern const Status& ErrWatcherClosed;

@@ -41,7 +41,11 @@ class WatcherPeer {
     });
   }
   static Listing Files(Watcher& w) {
-    return Read(w, [&] { return w.files_; });
+    return Read(w, [&] {
+      Listing out;
+      for (const auto& [name, tree] : w.trees_) tree->Collect(&out);
+      return out;
+    });
   }
   // The roots looked for, with true for those watched before.
   static std::map<std::string, bool> Missing(Watcher& w) {

@@ -2,7 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -12,33 +11,29 @@ namespace watcher {
 
 namespace {
 
-// Moves every entry of `from` into `into`; an entry of `from` replaces one
-// already there under the same path.
-void mergeInto(Listing* into, Listing&& from) {
-  if (into->empty()) {
-    into->swap(from);  // The usual case, one watched name: no copy at all.
-    return;
+// What RegexFilterHook makes: a hook that judges by name alone, which
+// AddFilterHook recognises so that its answers can be kept.
+struct RegexHook {
+  std::shared_ptr<const RE2> r;
+  bool useFullPath;
+
+  Status operator()(const FileInfo& info, const std::string& fullPath) const {
+    return byName(info.name, fullPath, info.IsDir());
   }
-  while (!from.empty()) {
-    auto node = from.extract(from.begin());
-    auto it = into->find(node.key());
-    if (it != into->end()) {
-      it->second = std::move(node.mapped());
-    } else {
-      into->insert(std::move(node));
-    }
+  Status byName(std::string_view name, const std::string& fullPath,
+                bool /*isDir*/) const {
+    const re2::StringPiece subject =
+        useFullPath ? re2::StringPiece(fullPath)
+                    : re2::StringPiece(name.data(), name.size());
+    return RE2::PartialMatch(subject, *r) ? Status() : ErrSkip;
   }
-}
+};
 
 }  // namespace
 
 FilterFileHookFunc RegexFilterHook(std::shared_ptr<const RE2> r,
                                    bool useFullPath) {
-  return [r = std::move(r), useFullPath](
-             const FileInfo& info, const std::string& fullPath) -> Status {
-    const std::string& subject = useFullPath ? fullPath : info.name;
-    return RE2::PartialMatch(subject, *r) ? Status() : ErrSkip;
-  };
+  return RegexHook{std::move(r), useFullPath};
 }
 
 FilterFileHookFunc RegexFilterHook(const RE2& r, bool useFullPath) {
@@ -58,20 +53,44 @@ void Watcher::SetMaxEvents(int64_t delta) {
 
 void Watcher::AddFilterHook(FilterFileHookFunc f) {
   std::lock_guard lock(mu_);
-  ffh_.push_back(std::move(f));
+  if (const RegexHook* regex = f.target<RegexHook>()) {
+    hooks_.push_back({[hook = *regex](std::string_view name,
+                                      const std::string& fullPath, bool isDir) {
+                        return hook.byName(name, fullPath, isDir);
+                      },
+                      nullptr});
+  } else {
+    hooks_.push_back({nullptr, std::move(f)});
+  }
+  ++filterGeneration_;
+}
+
+void Watcher::AddNameFilterHook(NameFilterHookFunc f) {
+  std::lock_guard lock(mu_);
+  hooks_.push_back({std::move(f), nullptr});
+  ++filterGeneration_;
+}
+
+Listing Watcher::WatchedFiles() {
+  std::lock_guard lock(mu_);
+  Listing out;
+  for (const auto& [name, tree] : trees_) tree->Collect(&out);
+  return out;
 }
 
 Status Watcher::AddRecursive(const std::string& name) {
   std::lock_guard lock(mu_);
   std::string abs;
   if (Status s = absPath(name, &abs); !s.ok()) return s;
-  Listing listing;
+  // Adding a name again updates its tree without events.
+  std::unique_ptr<TreeSnapshot>& slot = trees_[abs];
+  const bool fresh = slot == nullptr;
+  if (fresh) slot = std::make_unique<TreeSnapshot>(abs);
   // Directories below the name that cannot be read are left out of the
   // snapshot here; every cycle reports them while they last.
   std::vector<Status> unreadable;
-  if (Status s = listRecursive(abs, {&ffh_, &ignored_, ignoreHidden_}, &listing,
-                               &unreadable);
-      !s.ok()) {
+  if (Status s = slot->Walk(filtersLocked(), nullptr, &unreadable); !s.ok()) {
+    if (fresh) trees_.erase(abs);
     // A root that is not there yet (one a preparation step creates) is
     // watched once it appears.
     if (s.IsNotExist() && s.path() == abs && !names_.contains(abs)) {
@@ -79,7 +98,6 @@ Status Watcher::AddRecursive(const std::string& name) {
     }
     return s;
   }
-  mergeInto(&files_, std::move(listing));
   names_[abs] = true;
   missing_.erase(abs);
   return Status();
@@ -105,21 +123,10 @@ Status Watcher::RemoveRecursive(const std::string& name) {
 
 void Watcher::removeLocked(const std::string& name, bool recursive) {
   names_.erase(name);
-  const auto it = files_.find(name);
-  if (it == files_.end()) return;
-  const bool isDir = it->second.IsDir();
-  files_.erase(it);
-  if (!isDir) return;
-  if (recursive) {
-    // Match at an element boundary: a bare prefix of "/w/app" would also
-    // take "/w/app2", whose files the next cycle would report as created.
-    const std::string below = name == "/" ? name : name + "/";
-    std::erase_if(files_,
-                  [&](const auto& kv) { return kv.first.starts_with(below); });
-  } else {
-    std::erase_if(files_,
-                  [&](const auto& kv) { return parentDir(kv.first) == name; });
-  }
+  // The name may be a watched root or lie inside one (or several, when
+  // roots overlap). A tree left without its name still holds what was not
+  // taken out: the next cycle reports it as removed.
+  for (auto& [root, tree] : trees_) tree->Forget(name, recursive);
 }
 
 Status Watcher::Start(std::chrono::nanoseconds d) {
@@ -132,12 +139,11 @@ Status Watcher::Start(std::chrono::nanoseconds d) {
     running_ = true;
     started_ = true;
   }
+  std::vector<OutboxItem> notices;
   for (;;) {
-    cycle_.BeginCycle();
-    Listing fileList = retrieveFileList();
-
-    // The comparison holds mu_ while the loop forwards its events, so the
-    // loop cannot take mu_ to read these then; it reads them once a cycle.
+    notices.clear();
+    Changes changes = walk(&notices);
+    for (OutboxItem& n : notices) (void)out_.Send(std::move(n));
     int64_t maxEvents;
     uint32_t ops;
     {
@@ -145,67 +151,34 @@ Status Watcher::Start(std::chrono::nanoseconds d) {
       maxEvents = maxEvents_;
       ops = ops_;
     }
-
-    std::thread comparison;
-    bool compared = true;
-    try {
-      comparison = std::thread([this, &fileList] {
-        pollEvents(fileList);
-        cycle_.PostDone();
-      });
-    } catch (const std::system_error& e) {
-      // Keep the previous listing, so the next cycle finds these changes.
-      compared = false;
-      (void)out_.Send(Status(
-          std::string("error: cannot start the comparison: ") + e.what()));
-      cycle_.PostDone();
-    }
-
-    const bool closing = forwardEvents(maxEvents, ops);
-    if (closing) {
-      cycle_.Cancel();
+    if (deliver(changes, maxEvents, ops)) {
       out_.Close();
-      if (comparison.joinable()) comparison.join();
       return Status();
-    }
-    // Done, or cancelled: either way the comparison ends without waiting
-    // for anything but mu_, so this join is short. After it nothing reads
-    // fileList any more, and it can be handed over rather than copied.
-    if (comparison.joinable()) comparison.join();
-    if (compared) {
-      Listing previous;  // Freed after mu_ is released: it may be large.
-      std::lock_guard lock(mu_);
-      previous.swap(files_);
-      files_ = std::move(fileList);
     }
     std::this_thread::sleep_for(d);
   }
 }
 
-bool Watcher::forwardEvents(int64_t maxEvents, uint32_t ops) {
+bool Watcher::deliver(Changes& changes, int64_t maxEvents, uint32_t ops) {
+  if (close_.Take()) return true;
   int64_t numEvents = 0;
-  for (;;) {
-    Event event;
-    switch (cycle_.Wait(&event)) {
-      case LoopHandoff<Event>::Next::kClose:
-        return true;
-      case LoopHandoff<Event>::Next::kDone:
-        return false;
-      case LoopHandoff<Event>::Next::kEvent:
-        break;
-    }
-    const auto kind = static_cast<uint32_t>(event.Op);
-    if (ops != 0 && (kind >= 32 || (ops & (1u << kind)) == 0)) continue;
-    ++numEvents;
-    if (maxEvents > 0 && numEvents > maxEvents) {
-      // The rest of the cycle's changes are dropped for good: the listing
-      // is stored all the same.
-      cycle_.Cancel();
+  bool closing = false;
+  emitChanges(changes, [&](Event event) {
+    // A close request is taken between deliveries, not while the consumer
+    // is awaited.
+    if (close_.Take()) {
+      closing = true;
       return false;
     }
-    // A close request is not looked at while the consumer is awaited.
+    const auto kind = static_cast<uint32_t>(event.Op);
+    if (ops != 0 && (kind >= 32 || (ops & (1u << kind)) == 0)) return true;
+    // Past the limit, the rest of the cycle's changes are dropped for good:
+    // the snapshot holds them all the same.
+    if (maxEvents > 0 && ++numEvents > maxEvents) return false;
     (void)out_.Send(std::move(event));
-  }
+    return true;
+  });
+  return closing || close_.Take();
 }
 
 void Watcher::Close() {
@@ -215,57 +188,55 @@ void Watcher::Close() {
     running_ = false;
     names_ = {};
     missing_ = {};
-    files_ = {};
+    trees_.clear();
   }
   // Not under mu_: the loop may need mu_ before it gets to take the request.
-  cycle_.RequestClose();
+  close_.Request();
 }
 
-Listing Watcher::retrieveFileList() {
-  Listing fileList;
+Changes Watcher::walk(std::vector<OutboxItem>* notices) {
+  Changes changes;
   std::vector<RootFound> found;
-  std::unique_lock lock(mu_);
-  // Walk a copy: a vanished name leaves names_, and Close may empty it,
-  // while mu_ is released below.
+  std::lock_guard lock(mu_);
+  const WalkFilters filters = filtersLocked();
+  // Walk a copy: a vanished name leaves names_.
   const std::vector<std::pair<std::string, bool>> names(names_.begin(),
                                                         names_.end());
-  const ListFilters filters{&ffh_, &ignored_, ignoreHidden_};
   for (const auto& [name, recursive] : names) {
-    Listing listing;
+    std::unique_ptr<TreeSnapshot>& tree = trees_[name];
+    if (tree == nullptr) tree = std::make_unique<TreeSnapshot>(name);
     std::vector<Status> unreadable;
-    const Status err = recursive
-                           ? listRecursive(name, filters, &listing, &unreadable)
-                           : list(name, filters, &listing);
+    const Status err = tree->Walk(filters, &changes, &unreadable);
     if (err.IsNotExist()) {
       if (err.path() == name) {
-        // Not under mu_: the consumer may take its time.
-        lock.unlock();
-        (void)out_.Send(ErrWatchedFileDeleted);
-        lock.lock();
-        // Unless Remove or Close took it off the list meanwhile, it is
-        // looked for from now on.
-        if (names_.contains(name)) {
-          removeLocked(name, recursive);
-          missing_.insert_or_assign(name, MissingRoot{recursive, true});
-        }
+        notices->push_back(ErrWatchedFileDeleted);
+        removeLocked(name, recursive);
+        missing_.insert_or_assign(name, MissingRoot{recursive, true});
       }
     } else if (!err.ok()) {
-      (void)out_.Send(err);
+      notices->push_back(err);
     }
-    for (Status& s : unreadable) (void)out_.Send(std::move(s));
-    mergeInto(&fileList, std::move(listing));
+    for (Status& s : unreadable) notices->push_back(std::move(s));
   }
   // After the watched names, so that a root that vanished and came back
   // within this cycle is watched again at once.
-  findMissingRoots(&fileList, &found);
-  lock.unlock();
-  for (RootFound& f : found) (void)out_.Send(std::move(f));
-  return fileList;
+  findMissingRoots(filters, &changes, notices, &found);
+  // Trees whose names left the watch list: what they still hold is gone.
+  for (auto it = trees_.begin(); it != trees_.end();) {
+    if (names_.contains(it->first)) {
+      ++it;
+      continue;
+    }
+    it->second->VanishAll(&changes);
+    it = trees_.erase(it);
+  }
+  for (RootFound& f : found) notices->push_back(std::move(f));
+  return changes;
 }
 
-void Watcher::findMissingRoots(Listing* fileList,
+void Watcher::findMissingRoots(const WalkFilters& filters, Changes* changes,
+                               std::vector<OutboxItem>* notices,
                                std::vector<RootFound>* found) {
-  const ListFilters filters{&ffh_, &ignored_, ignoreHidden_};
   for (auto it = missing_.begin(); it != missing_.end();) {
     const std::string& name = it->first;
     const MissingRoot root = it->second;
@@ -274,36 +245,30 @@ void Watcher::findMissingRoots(Listing* fileList,
       ++it;
       continue;
     }
-    Listing listing;
+    // A root that went and came back within one cycle still has its tree:
+    // what it held is compared as usual.
+    std::unique_ptr<TreeSnapshot>& slot = trees_[name];
+    const bool fresh = slot == nullptr;
+    if (fresh) slot = std::make_unique<TreeSnapshot>(name);
     std::vector<Status> unreadable;
-    const Status err = root.recursive
-                           ? listRecursive(name, filters, &listing, &unreadable)
-                           : list(name, filters, &listing);
+    // A root never watched before is recorded like a root at start: what it
+    // holds is where it starts from, not a change.
+    const Status err =
+        slot->Walk(filters, root.watched ? changes : nullptr, &unreadable);
     if (!err.ok()) {
       // Gone again since the status call: nothing to say. Any other failure
       // is reported on every cycle while it lasts, as for a watched name,
       // and the root is tried again.
-      if (!err.IsNotExist()) (void)out_.Send(err);
+      if (!err.IsNotExist()) notices->push_back(err);
+      if (fresh) trees_.erase(name);
       ++it;
       continue;
     }
-    for (Status& s : unreadable) (void)out_.Send(std::move(s));
-    if (!root.watched) {
-      // In the snapshot too: what the root holds is where it starts from,
-      // not a change.
-      mergeInto(&files_, Listing(listing));
-    }
-    mergeInto(fileList, std::move(listing));
+    for (Status& s : unreadable) notices->push_back(std::move(s));
     names_[name] = root.recursive;
     found->push_back(RootFound{name, root.watched});
     it = missing_.erase(it);
   }
-}
-
-void Watcher::pollEvents(const Listing& files) {
-  std::lock_guard lock(mu_);
-  compareListings(files_, files,
-                  [this](Event e) { return cycle_.Emit(std::move(e)); });
 }
 
 Delivery Watcher::Receive() {

@@ -3,9 +3,11 @@
 // A Watcher keeps a watch list of names (files or directory trees) and a
 // snapshot of the status of every file and directory under them. Start
 // turns the calling thread into the polling loop: each cycle lists every
-// name again, compares the new listing with the previous one, and delivers
-// the differences as events. No change notification from the kernel is
-// used.
+// name again, comparing what it finds with the snapshot as it goes, and
+// delivers the differences as events. No change notification from the
+// kernel is used. An unchanged entry costs one status call a cycle; one
+// that a name filter leaves out and that is no directory costs none, and a
+// directory left out with ErrSkipDir is not entered at all.
 //
 // Use:
 //
@@ -40,10 +42,8 @@
 //
 // Deliveries have no buffer: the loop waits at each event and error until
 // the consumer takes it, so the loop runs at the consumer's pace. The
-// consumer must run on another thread than Start's, must keep receiving
-// until it gets Closed, and must not call the watcher while a cycle
-// delivers (the comparison holds the watcher's lock while it hands over
-// events, so any call would wait for the consumer, that is, for good).
+// consumer must run on another thread than Start's and must keep receiving
+// until it gets Closed. The loop holds no lock while it delivers.
 
 #ifndef ZORVANE_WATCHER_WATCHER_H_
 #define ZORVANE_WATCHER_WATCHER_H_
@@ -63,6 +63,7 @@
 
 #include "watcher/event.h"
 #include "watcher/handoff.h"
+#include "watcher/snapshot.h"
 #include "watcher/status.h"
 
 namespace watcher {
@@ -97,7 +98,9 @@ using Delivery = std::variant<Event, Status, RootFound, Closed>;
 FilterFileHookFunc RegexFilterHook(const RE2& r, bool useFullPath);
 /// Refused: the hook would outlive the temporary expression.
 FilterFileHookFunc RegexFilterHook(const RE2&& r, bool useFullPath) = delete;
-/// As above, sharing the ownership of `r`.
+/// As above, sharing the ownership of `r`. A hook made here judges by name
+/// alone, and AddFilterHook knows it: its answers are kept, and a file it
+/// leaves out costs no status call.
 FilterFileHookFunc RegexFilterHook(std::shared_ptr<const RE2> r,
                                    bool useFullPath);
 
@@ -116,6 +119,15 @@ class Watcher {
   /// filters listings made after it was added, not the snapshot already
   /// recorded.
   void AddFilterHook(FilterFileHookFunc f);
+
+  /// Appends a filter hook that judges by name alone (NameFilterHookFunc),
+  /// in the same order as AddFilterHook's. Its answers are kept with the
+  /// entries; it may answer ErrSkipDir to keep a directory's contents out
+  /// without entering it.
+  void AddNameFilterHook(NameFilterHookFunc f);
+
+  /// The snapshot as a listing: every watched path with its status.
+  Listing WatchedFiles();
 
   /// Adds the tree rooted at `name` (a file or a directory; a relative name
   /// is taken against the current directory) to the watch list and records
@@ -144,9 +156,8 @@ class Watcher {
   Status RemoveRecursive(const std::string& name);
 
   /// Runs the polling loop on the calling thread until Close: each cycle
-  /// lists, compares and delivers, stores the new listing, then sleeps `d`.
-  /// The first cycle runs at once. Each cycle compares on a thread of its
-  /// own, joined before the cycle ends. Returns no error after Close;
+  /// lists and compares, updating the snapshot, delivers, then sleeps `d`.
+  /// The first cycle runs at once. Returns no error after Close;
   /// ErrDurationTooShort at once if `d` is below 1ns; ErrWatcherRunning at
   /// once if the watcher runs; ErrWatcherClosed at once if it ran before.
   /// Listing failures are delivered as Status items and polling goes on; a
@@ -178,41 +189,39 @@ class Watcher {
 
   Watcher() = default;
 
+  using OutboxItem = std::variant<Event, Status, RootFound>;
+
   // Lists every watched name afresh, and every root looked for that exists
-  // again. Reports a vanished watched name, other listing failures and the
-  // roots found on out_. Takes mu_.
-  Listing retrieveFileList();
+  // again, updating the snapshot, and returns the changes. Puts the
+  // failures and the roots found, in order, into `*notices`. Takes mu_.
+  Changes walk(std::vector<OutboxItem>* notices);
   // Looks for each root of missing_ with one status call; a root that
-  // exists and can be listed moves to names_, its listing goes into
-  // `*fileList` (and for one never watched into files_ too, so it yields no
-  // events), and its notice into `*found`. REQUIRES: mu_ held.
-  void findMissingRoots(Listing* fileList, std::vector<RootFound>* found);
-  // Compares `files` (this cycle's listing) with files_ (the previous one)
-  // and emits the events to the loop through cycle_. Takes mu_ for the whole
-  // comparison, hand-overs included.
-  void pollEvents(const Listing& files);
-  // Forwards the cycle's events to the consumer, through the `ops` filter
-  // and the `maxEvents` limit (cancelling the comparison past it), until the
-  // comparison is done or the limit is passed (false) or a close request is
-  // taken (true).
-  bool forwardEvents(int64_t maxEvents, uint32_t ops);
-  // Removes `name` (absolute, cleaned); `recursive` chooses the subtree.
-  // REQUIRES: mu_ held.
+  // exists and can be listed moves to names_, and for one that was watched
+  // before, its entries are added to `*changes` as created. REQUIRES: mu_.
+  void findMissingRoots(const WalkFilters& filters, Changes* changes,
+                        std::vector<OutboxItem>* notices,
+                        std::vector<RootFound>* found);
+  // Delivers the cycle's events, through the `ops` filter and the
+  // `maxEvents` limit, then true when a close request was taken.
+  bool deliver(Changes& changes, int64_t maxEvents, uint32_t ops);
+  // Takes `name` (absolute, cleaned) off the watch list and out of the
+  // snapshot; `recursive` chooses the subtree. REQUIRES: mu_ held.
   void removeLocked(const std::string& name, bool recursive);
+  WalkFilters filtersLocked() const {
+    return {&hooks_, &ignored_, ignoreHidden_, filterGeneration_};
+  }
 
   // The consumer's queue: events and errors on one unbuffered channel, so
   // their order is kept; closing it is the Closed notice.
-  using OutboxItem = std::variant<Event, Status, RootFound>;
   using Outbox = Rendezvous<OutboxItem>;
   Outbox out_;
-  // The loop's close request and the per-cycle evt, done and cancel.
-  LoopHandoff<Event> cycle_;
+  CloseRequest close_;
 
-  // mu_ guards every field below. Listings run with it held, and so do the
+  // mu_ guards every field below. Walks run with it held, and so do the
   // filter hooks they call: a hook must not call back into the Watcher.
-  // The comparison holds it for a whole cycle, hand-overs included.
   std::mutex mu_;
-  std::vector<FilterFileHookFunc> ffh_;
+  std::vector<FilterHook> hooks_;
+  uint64_t filterGeneration_ = 0;  // counts changes of the filters
   bool running_ = false;
   bool started_ = false;  // Start has run the loop once.
   // Watched name (absolute, cleaned) -> added recursively. AddRecursive is
@@ -226,7 +235,10 @@ class Watcher {
     bool watched = false;  // Watched before it went missing.
   };
   std::unordered_map<std::string, MissingRoot> missing_;
-  Listing files_;  // The snapshot: the previous cycle's listing.
+  // The snapshot, one tree per name. A tree whose name has left names_
+  // (Remove) still holds what was not taken out with it: the next cycle
+  // reports that as removed and drops the tree.
+  std::unordered_map<std::string, std::unique_ptr<TreeSnapshot>> trees_;
   // Nothing sets the three fields below yet; listings and the loop honour
   // them all the same.
   std::unordered_set<std::string> ignored_;  // Paths listings leave out.

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "watcher/listing.h"
+#include "watcher/reference.h"
 
 namespace watcher {
 

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "watcher/listing.h"
+#include "watcher/reference.h"
 #include "watcher/test_util.h"
 #include "watcher/watcher.h"
 

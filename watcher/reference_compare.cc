@@ -1,7 +1,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "watcher/listing.h"
+#include "watcher/reference.h"
 
 namespace watcher {
 

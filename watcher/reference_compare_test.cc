@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "watcher/listing.h"
+#include "watcher/reference.h"
 #include "watcher/test_util.h"
 
 namespace watcher {
