@@ -205,6 +205,7 @@ TEST_F(LifecycleTest, ReusedNumberOfAnEndedCommandIsNotSignalled) {
                                .c_str()) == number;
   }
   ASSERT_TRUE(handedOver) << "could not give the number to a stranger";
+  // The stranger is started in the background: wait until it runs.
   ASSERT_TRUE(Eventually([] { return RunningAs("sleep 1003"); }));
 
   Touch(root_ / "src/app.js");
