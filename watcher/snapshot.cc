@@ -312,8 +312,19 @@ Status TreeSnapshot::Walker::walkDir(int fd, uint32_t idx, size_t depth) {
     size_t kept = 0;
     for (size_t i = 0; i < oldCount; ++i) {
       Rec& r = node.recs[i];
+      const uint8_t type = lv.ents[i].type;
+      // A file the name filters left out stays out: nothing to read,
+      // judge or compare.
+      if (useAnswers_ && failed_.ok() && type != DT_DIR &&
+          type != DT_UNKNOWN && (r.flags & (kListed | kJudged | kJudgedDir)) ==
+                                    kJudged &&
+          ((r.flags >> kAnswerShift) & 3) != kKeep && r.child == kNoNode) {
+        if (kept != i) node.recs[kept] = r;
+        ++kept;
+        continue;
+      }
       const std::string_view name = lv.name(lv.ents[i]);
-      if (failed_.ok() && entry(fd, name, lv.ents[i].type, &r, &r, depth)) {
+      if (failed_.ok() && entry(fd, name, type, &r, &r, depth)) {
         if (kept != i) node.recs[kept] = r;
         ++kept;
         continue;
