@@ -235,6 +235,12 @@ Status setupEnvironmentVars(Configuration* c, const EnvLookup& env) {
   c->zorvaneSTOPTIMEOUT = Duration{stopTimeout};
   Debug.log("zorvaneSTOPTIMEOUT set to: ", c->zorvaneSTOPTIMEOUT);
 
+  // The lists are reset before any error return, so that a failed read
+  // leaves none of an earlier read's values behind.
+  c->zorvaneWATCHDIRS.reset();
+  c->zorvaneWATCHIGNOREDIR.reset();
+  c->zorvaneMOUNTS.reset();
+
   const bool fileWatchingOff = c->zorvaneRUNWATCHACTION.empty() &&
                                c->zorvaneDEBUGWATCHACTION.empty() &&
                                c->zorvaneTESTWATCHACTION.empty();
@@ -248,15 +254,12 @@ Status setupEnvironmentVars(Configuration* c, const EnvLookup& env) {
     return volumesError{"ZORVANE_WATCH_DIR", "ZORVANE_MOUNTS"};
   }
 
-  c->zorvaneWATCHDIRS.reset();
   if (!tmpWatchDirs.empty()) c->zorvaneWATCHDIRS = SplitTrimmed(tmpWatchDirs);
-  c->zorvaneWATCHIGNOREDIR.reset();
   if (!tmpWATCHIGNOREDIR.empty()) {
     c->zorvaneWATCHIGNOREDIR = SplitTrimmed(tmpWATCHIGNOREDIR);
   }
 
   Status result;
-  c->zorvaneMOUNTS.reset();
   if (!tmpMountDirs.empty()) {
     auto& mounts = c->zorvaneMOUNTS.emplace();
     std::string_view rest = tmpMountDirs;
