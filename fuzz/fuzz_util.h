@@ -34,16 +34,22 @@ inline std::string_view AsText(const uint8_t* data, std::size_t size) {
   return {reinterpret_cast<const char*>(data), size};
 }
 
-// The input split at NUL bytes, as argument vectors and environment values
-// are: neither can hold a NUL. An empty input is one empty piece.
-inline std::vector<std::string> SplitAtNul(std::string_view in) {
-  std::vector<std::string> pieces;
+// The pieces of `s` between the separators; "" is one empty piece.
+inline std::vector<std::string_view> Split(std::string_view s, char sep) {
+  std::vector<std::string_view> pieces;
   for (;;) {
-    const auto nul = in.find('\0');
-    pieces.emplace_back(in.substr(0, nul));
-    if (nul == std::string_view::npos) return pieces;
-    in.remove_prefix(nul + 1);
+    const auto at = s.find(sep);
+    pieces.push_back(s.substr(0, at));
+    if (at == std::string_view::npos) return pieces;
+    s.remove_prefix(at + 1);
   }
+}
+
+// The input split at NUL bytes, as argument vectors and environment values
+// are: neither can hold a NUL.
+inline std::vector<std::string> SplitAtNul(std::string_view in) {
+  const std::vector<std::string_view> pieces = Split(in, '\0');
+  return {pieces.begin(), pieces.end()};
 }
 
 // Printable form of a text for a failure message: bytes outside ASCII's
