@@ -258,6 +258,12 @@ Status setupEnvironmentVars(Configuration* c, const EnvLookup& env) {
   c->zorvaneSTOPTIMEOUT = Duration{stopTimeout};
   Debug.log("zorvaneSTOPTIMEOUT set to: ", c->zorvaneSTOPTIMEOUT);
 
+  // The lists are reset before any error return, so that a failed read
+  // leaves none of an earlier read's values behind.
+  c->zorvaneWATCHDIRS.reset();
+  c->zorvaneWATCHIGNOREDIR.reset();
+  c->zorvaneMOUNTS.reset();
+
   const bool fileWatchingOff = c->zorvaneRUNWATCHACTION.empty() &&
                                c->zorvaneDEBUGWATCHACTION.empty() &&
                                c->zorvaneTESTWATCHACTION.empty();
@@ -271,7 +277,6 @@ Status setupEnvironmentVars(Configuration* c, const EnvLookup& env) {
     return volumesError{"ZORVANE_WATCH_DIR", "ZORVANE_MOUNTS"};
   }
 
-  c->zorvaneWATCHDIRS.reset();
   if (!tmpWatchDirs.empty()) {
     // Present even when every entry is empty: the mounts are then not
     // watched instead.
@@ -279,7 +284,6 @@ Status setupEnvironmentVars(Configuration* c, const EnvLookup& env) {
     std::erase_if(dirs,
                   [](const std::string& d) { return !keepWatchEntry(d); });
   }
-  c->zorvaneWATCHIGNOREDIR.reset();
   if (!tmpWATCHIGNOREDIR.empty()) {
     auto& ignored = c->zorvaneWATCHIGNOREDIR.emplace();
     for (std::string& entry : SplitTrimmed(tmpWATCHIGNOREDIR)) {
@@ -288,7 +292,6 @@ Status setupEnvironmentVars(Configuration* c, const EnvLookup& env) {
   }
 
   Status result;
-  c->zorvaneMOUNTS.reset();
   if (!tmpMountDirs.empty()) {
     auto& mounts = c->zorvaneMOUNTS.emplace();
     std::string_view rest = tmpMountDirs;

@@ -141,12 +141,26 @@ TEST(SetupEnvironmentVarsTest, RelativeIgnoreEntriesAreMadeAbsolute) {
 }
 
 TEST(SetupEnvironmentVarsTest, ValuesAreReplacedNotAppended) {
-  Configuration config;
-  ASSERT_TRUE(
-      ReadEnv({{"ZORVANE_RUN", "r"}, {"ZORVANE_WATCH_DIR", "/a"}}, &config)
-          .ok());
-  ASSERT_TRUE(ReadEnv({{"ZORVANE_RUN", "r"}}, &config).ok());
-  EXPECT_FALSE(config.zorvaneWATCHDIRS.has_value());
+  // A failed read replaces the lists too: none of the first read's entries
+  // may survive an error return.
+  const Env again[] = {
+      {{"ZORVANE_RUN", "r"}},
+      {},
+      {{"ZORVANE_RUN", "r"}, {"ZORVANE_RUN_ON_CHANGE", "make"}},
+  };
+  for (const Env& env : again) {
+    Configuration config;
+    ASSERT_TRUE(ReadEnv({{"ZORVANE_RUN", "r"},
+                         {"ZORVANE_WATCH_DIR", "/a"},
+                         {"ZORVANE_WATCH_IGNORE_DIR", "/a/out"},
+                         {"ZORVANE_MOUNTS", "/h:/c"}},
+                        &config)
+                    .ok());
+    (void)ReadEnv(env, &config);
+    EXPECT_FALSE(config.zorvaneWATCHDIRS.has_value()) << env.size();
+    EXPECT_FALSE(config.zorvaneWATCHIGNOREDIR.has_value()) << env.size();
+    EXPECT_FALSE(config.zorvaneMOUNTS.has_value()) << env.size();
+  }
 }
 
 TEST(SetupEnvironmentVarsTest, WatchPattern) {
@@ -199,8 +213,8 @@ TEST(SetupEnvironmentVarsTest, Interval) {
 // Read like the interval, but a negative time to stop is refused too.
 TEST(SetupEnvironmentVarsTest, StopTimeout) {
   const std::pair<std::string, int64_t> cases[] = {
-      {"", 10},  {"3", 3},     {" 0 ", 0},        {"+7", 7},
-      {"-1", 10}, {"1.5", 10}, {"ten", 10},       {"9223372037", 10},
+      {"", 10},   {"3", 3},    {" 0 ", 0},  {"+7", 7},
+      {"-1", 10}, {"1.5", 10}, {"ten", 10}, {"9223372037", 10},
   };
   for (const auto& [raw, seconds] : cases) {
     Configuration config;

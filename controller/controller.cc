@@ -10,6 +10,7 @@
 
 #include "controller/lifecycle.h"
 #include "controller/logger.h"
+#include "controller/options.h"
 #include "controller/runner.h"
 #include "controller/watch_loop.h"
 #include "klog/flagset.h"
@@ -18,8 +19,6 @@
 
 namespace controller {
 namespace {
-
-const char kFlagUsage[] = "Turns on debug output and logging ";
 
 // The current working directory: $PWD when it is absolute and names the
 // same directory as "." (it keeps the symbolic links the user went
@@ -68,18 +67,14 @@ void controllerMain(int argc, char** argv) {
   // are reached through them.
   auto* flags = new klog::FlagSet(argc > 0 ? argv[0] : "",
                                   klog::ErrorHandling::kExitOnError);
-  const std::string* mode = flags->String(
-      "mode", "run",
-      "This is the mode the controller runs in: run, debug or test");
-  const bool* verbose = flags->Bool("verbose", false, kFlagUsage);
-  const bool* vmode = flags->Bool("v", false, kFlagUsage);
+  const CommandLineOptions options = registerOptions(flags);
   flags->Parse(
       std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
 
   auto* klogFlags =
       new klog::FlagSet("klog", klog::ErrorHandling::kExitOnError);
   klog::InitFlags(klogFlags);
-  if (*vmode || *verbose) {
+  if (*options.v || *options.verbose) {
     (void)klogFlags->SetByName("v", "4");
     (void)klogFlags->SetByName("skip_headers", "false");
   } else {
@@ -100,7 +95,7 @@ void controllerMain(int argc, char** argv) {
     ExitProcess(1);
   }
 
-  const ModeCommands commands = commandsForMode(config, *mode);
+  const ModeCommands commands = commandsForMode(config, *options.mode);
   config.startCommand = commands.startCommand;
   if (config.startCommand.empty()) {
     Warning.log(

@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libre2-dev libgtest-dev googletest
-          libbenchmark-dev shellcheck groff-base)
+          libbenchmark-dev shellcheck groff-base clang libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the project and runs every test: a plain build, then the same
 # tests under AddressSanitizer with UndefinedBehaviorSanitizer, then under
-# ThreadSanitizer; then the static release build with its checks
+# ThreadSanitizer; then a short run of every fuzz target (scripts/fuzz.sh,
+# 15 s each); then the static release build with its checks
 # (scripts/check-release.sh) and the lint checks (scripts/lint.sh). Name
 # kinds to run only those: scripts/test.sh plain
 set -euo pipefail
@@ -9,7 +10,7 @@ cd "$(dirname "$0")/.."
 ./scripts/setup.sh
 
 builds=("$@")
-[ ${#builds[@]} -gt 0 ] || builds=(plain address thread release lint)
+[ ${#builds[@]} -gt 0 ] || builds=(plain address thread fuzz release lint)
 
 for kind in "${builds[@]}"; do
   case "$kind" in
@@ -23,10 +24,17 @@ for kind in "${builds[@]}"; do
       echo "== lint"
       ./scripts/lint.sh
       continue ;;
+    fuzz)
+      # Works on copies of the seeds in build-fuzz; the repository's corpus
+      # is only read.
+      echo "== fuzz targets: build-fuzz, 15 s each"
+      ./scripts/fuzz.sh 15
+      continue ;;
     plain)   dir=build;      sanitize="";      bench=ON ;;
     address) dir=build-asan; sanitize=address; bench=OFF ;;
     thread)  dir=build-tsan; sanitize=thread;  bench=OFF ;;
-    *) echo "unknown kind '$kind' (plain, address, thread, release or lint)" >&2
+    *) echo "unknown kind '$kind'" \
+         "(plain, address, thread, fuzz, release or lint)" >&2
        exit 2 ;;
   esac
   echo "== $kind build: $dir"
