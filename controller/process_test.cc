@@ -165,6 +165,7 @@ TEST(RegistryDeathTest, CreatedOnceUnderRacingFirstCalls) {
         std::latch start(kThreads);
         controllerManagedProcesses* got[kThreads] = {};
         std::vector<std::thread> threads;
+        threads.reserve(kThreads);
         for (int i = 0; i < kThreads; ++i) {
           threads.emplace_back([&, i] {
             start.arrive_and_wait();

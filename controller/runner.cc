@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <latch>
+#include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -135,11 +137,17 @@ std::optional<int> runFileChange(const std::string& commandString,
 
 }  // namespace
 
-std::optional<int> runCommands(const std::string& commandString,
-                               ProcessType theProcessType, bool killServer) {
+namespace {
+
+// runCommands, counting `locked` down (when given) once the run holds the
+// registry lock.
+std::optional<int> runHoldingLock(const std::string& commandString,
+                                  ProcessType theProcessType, bool killServer,
+                                  std::latch* locked) {
   Debug.log("ENTRY Running command:  ", commandString);
   controllerManagedProcesses& cmps = zorvaneControllerManagedProcesses();
   std::unique_lock<std::shared_mutex> lock(cmps.mu);
+  if (locked != nullptr) locked->count_down();
   Debug.log("Mutex Locked");
   std::optional<int> waitStatus;
   if (theProcessType == server) {
@@ -152,6 +160,13 @@ std::optional<int> runCommands(const std::string& commandString,
   return waitStatus;
 }
 
+}  // namespace
+
+std::optional<int> runCommands(const std::string& commandString,
+                               ProcessType theProcessType, bool killServer) {
+  return runHoldingLock(commandString, theProcessType, killServer, nullptr);
+}
+
 void startRunCommands(const std::string& commandString,
                       ProcessType theProcessType, bool killServer) {
   const bool fileChange = theProcessType != server;
@@ -159,15 +174,22 @@ void startRunCommands(const std::string& commandString,
     Debug.log("A run already waits to start the command: change folded in");
     return;
   }
+  // The server's run takes the registry lock before the caller goes on, so
+  // a change the watcher finds at once is handled after the server has
+  // started, never before it.
+  auto locked = std::make_shared<std::latch>(fileChange ? 0 : 1);
   try {
-    std::thread([commandString, theProcessType, killServer] {
-      (void)runCommands(commandString, theProcessType, killServer);
+    std::thread([commandString, theProcessType, killServer, locked] {
+      (void)runHoldingLock(commandString, theProcessType, killServer,
+                           locked->try_wait() ? nullptr : locked.get());
     }).detach();
   } catch (const std::system_error& e) {
     if (fileChange) fileChangeWaiting.store(false);
     Warning.log("Could not start a thread for " + commandString + ": ",
                 std::string(e.what()));
+    return;
   }
+  locked->wait();
 }
 
 }  // namespace controller

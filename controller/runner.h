@@ -30,7 +30,9 @@ std::optional<int> runCommands(const std::string& commandString,
 
 // Starts runCommands with these arguments on a thread of its own that is
 // never joined, and returns at once. The run may outlive the caller; it
-// uses only process-wide objects that are never destroyed. At most one
+// uses only process-wide objects that are never destroyed. For `server`,
+// returns once the run holds the registry lock, so that a change handled
+// afterwards finds the server started. At most one
 // file-change run waits for the registry at a time: a file change that
 // comes while one waits is folded into it (it starts the on-change command
 // after the change anyway). If no thread can be started, logs a warning

@@ -113,6 +113,25 @@ TEST_F(RunnerTest, LaterChangeInterruptsEarlierOne) {
       waitFor([&] { return logged("Wait received error signal: interrupt"); }));
 }
 
+// The main flow starts the server's run and goes on to watch at once: a
+// change found in the first cycle must still come after the server.
+TEST_F(RunnerTest, ServerRunStartedDetachedComesBeforeAnyChange) {
+  startRunCommands("exec sleep 1000", server, false);
+  runCommands(": > change", fileWatcher, true);
+  // The change found the server started, and interrupted it.
+  ASSERT_TRUE(waitFor([&] {
+    return logged("Wait received error on server start signal: interrupt");
+  })) << log();
+  const std::string text = log();
+  EXPECT_LT(text.find("Running: exec sleep 1000"),
+            text.find("Running: : > change"));
+  // The detached run has ended before the test's teardown.
+  EXPECT_TRUE(waitFor([&] {
+    const std::string t = log();
+    return t.find("runCommands EXIT") != t.rfind("runCommands EXIT");
+  }));
+}
+
 // The server path holds the lock through the preparation command, so a
 // change arriving meanwhile finds the server started.
 TEST_F(RunnerTest, ChangeDuringPreparationWaitsForServer) {

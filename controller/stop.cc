@@ -33,6 +33,7 @@ int millisUntil(StopClock::time_point deadline) {
 bool pollUntil(const std::vector<int>& fds, int extraFd,
                StopClock::time_point deadline) {
   std::vector<pollfd> p;
+  p.reserve(fds.size() + 1);
   for (int fd : fds) p.push_back({fd, POLLIN, 0});
   if (extraFd >= 0) p.push_back({extraFd, POLLIN, 0});
   for (;;) {
@@ -172,6 +173,7 @@ void waitStopped(const std::vector<std::shared_ptr<ProcessHandle>>& leaders,
     }
     while (!members.empty()) {
       std::vector<int> fds;
+      fds.reserve(members.size());
       for (const proc::PidFd& m : members) fds.push_back(m.fd());
       if (!pollUntil(fds, -1, deadline)) break;
       members = groupMembers(pgid);

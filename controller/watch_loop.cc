@@ -49,9 +49,9 @@ watcher::Status skipIgnored(std::string_view, const std::string& fullPath,
 
 // Takes the watcher's deliveries until it closes, and starts a file-change
 // run for each accepted change.
-void consumeEvents(std::shared_ptr<watcher::Watcher> w,
-                   std::shared_ptr<const RE2> r, std::string fileChangeCommand,
-                   bool killServer) {
+void consumeEvents(const std::shared_ptr<watcher::Watcher>& w,
+                   const std::shared_ptr<const RE2>& r,
+                   const std::string& fileChangeCommand, bool killServer) {
   for (;;) {
     watcher::Delivery d = w->Receive();
     if (auto* err = std::get_if<watcher::Status>(&d)) {

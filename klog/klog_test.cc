@@ -171,6 +171,7 @@ TEST_F(CaptureTest, LinesFromManyThreadsStayWhole) {
   ASSERT_EQ(flags_.SetByName("skip_headers", "false"), "");
   constexpr int kThreads = 4, kLines = 500;
   std::vector<std::thread> threads;
+  threads.reserve(kThreads);
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([t] {
       // Long enough that a torn write would show, short enough to pool.

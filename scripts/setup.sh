@@ -5,7 +5,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libre2-dev libgtest-dev googletest
-          libbenchmark-dev shellcheck groff-base clang libclang-rt-14-dev)
+          libbenchmark-dev shellcheck groff-base clang libclang-rt-14-dev
+          clang-tidy)
 
 missing=()
 for p in "${packages[@]}"; do

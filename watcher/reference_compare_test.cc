@@ -144,7 +144,7 @@ TEST(CompareListingsTest, EventsAndTheirOrder) {
     const Listing before = Snapshot(t.path());
     c.change(t);
     std::vector<std::string> got;
-    compareListings(before, Snapshot(t.path()), [&](Event e) {
+    compareListings(before, Snapshot(t.path()), [&](const Event& e) {
       got.push_back(std::string(String(e.Op)) + " " + t.Rel(e.Path));
       return true;
     });

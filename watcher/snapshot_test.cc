@@ -83,7 +83,7 @@ std::vector<Scenario> Scenarios(const std::string& root) {
   auto js = std::make_shared<const RE2>("\\.js$");
   auto early = std::make_shared<const RE2>("^[a-m]");
   const std::string ignored = root + "/d1";
-  const auto byName = [](std::shared_ptr<const RE2> r) {
+  const auto byName = [](const std::shared_ptr<const RE2>& r) {
     return [r](std::string_view name, const std::string&, bool) {
       return RE2::PartialMatch(re2::StringPiece(name.data(), name.size()), *r)
                  ? Status()

@@ -276,8 +276,9 @@ Delivery Watcher::Receive() {
   if (out_.Receive(&item) == Outbox::Got::kClosed) {
     return Closed{};
   }
-  return std::visit([](auto&& v) -> Delivery { return std::move(v); },
-                    std::move(item));
+  return std::visit(
+      [](auto&& v) -> Delivery { return std::forward<decltype(v)>(v); },
+      std::move(item));
 }
 
 std::optional<Delivery> Watcher::ReceiveUntil(
@@ -291,8 +292,9 @@ std::optional<Delivery> Watcher::ReceiveUntil(
     case Outbox::Got::kItem:
       break;
   }
-  return std::visit([](auto&& v) -> Delivery { return std::move(v); },
-                    std::move(item));
+  return std::visit(
+      [](auto&& v) -> Delivery { return std::forward<decltype(v)>(v); },
+      std::move(item));
 }
 
 }  // namespace watcher

@@ -119,7 +119,8 @@ void BM_CompareUnchanged(benchmark::State& state) {
   cur = prev;
   for (auto _ : state) {
     int events = 0;
-    compareListings(prev, cur, [&](Event) { return ++events, true; });
+    compareListings(prev, cur,
+                    [&](const Event&) { return ++events, true; });
     benchmark::DoNotOptimize(events);
   }
   state.counters["entries"] = static_cast<double>(prev.size());
