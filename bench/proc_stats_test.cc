@@ -51,8 +51,8 @@ TEST(ProcStatsTest, ParseStatus) {
     int64_t threads, resident, peak;
   };
   const Case cases[] = {
-      {"Name:\tx\nVmHWM:\t  1234 kB\nVmRSS:\t 1000 kB\nThreads:\t7\n", true,
-       7, 1000 * 1024, 1234 * 1024},
+      {"Name:\tx\nVmHWM:\t  1234 kB\nVmRSS:\t 1000 kB\nThreads:\t7\n", true, 7,
+       1000 * 1024, 1234 * 1024},
       // A kernel thread has no memory lines.
       {"Name:\tkthreadd\nThreads:\t1\n", true, 1, -1, -1},
       {"Name:\tx\nVmRSS:\t 1000 kB\n", false, 0, 0, 0},

@@ -221,8 +221,7 @@ struct Samples {
     descriptors.Add(CountDescriptors(controller));
     int64_t live = 0;
     std::vector<pid_t> dead;
-    for (const ProcessEntry& p :
-         DescendantsOf(ListProcesses(), controller)) {
+    for (const ProcessEntry& p : DescendantsOf(ListProcesses(), controller)) {
       if (p.stat.state != 'Z') {
         ++live;
       } else if (p.stat.ppid == controller) {
@@ -248,6 +247,12 @@ std::vector<std::pair<pid_t, std::string>> LiveDescendants() {
     out.emplace_back(p.pid, cmd);
   }
   return out;
+}
+
+std::string MinutesText(double minutes) {
+  char buf[32];
+  snprintf(buf, sizeof buf, "%.1f min", minutes);
+  return buf;
 }
 
 std::string Mib(int64_t bytes) {
@@ -284,8 +289,14 @@ struct Outcome {
   int64_t leftAfterKill = 0;
 };
 
+// How long after a change its run may come: a cycle, and the stop timeout
+// of a command that ignores SIGINT, and the margin.
+double RunWindow(const Options& o) {
+  return kIntervalSeconds + kStopTimeoutSeconds + o.margin;
+}
+
 void Print(const Options& o, int64_t entries, const Outcome& r) {
-  const double window = kIntervalSeconds + kStopTimeoutSeconds + o.margin;
+  const double window = RunWindow(o);
   const double seeWindow = kIntervalSeconds + o.margin;
   const RunCoverage cover = CoverChanges(r.changes, r.log.runs, window);
   const CycleCount cycles =
@@ -320,18 +331,22 @@ void Print(const Options& o, int64_t entries, const Outcome& r) {
          "restart watcher\" lines, each placed after a change made since the "
          "previous one (" +
              SecondsText(kListingSlack) + " slack for the listing)"});
-  t.Add({"", "", CountText(cycles.unexplained) +
-                     " cycle lines followed no change made since the "
-                     "previous; " +
-                     CountText(cycles.unseen) + " changes had no cycle line "
-                     "within " + SecondsText(seeWindow)});
-  t.Add({"", "", "cycles " + CountText(taken) + " = runs started " +
-                     CountText(started) + " + folded into a waiting run " +
-                     CountText(r.log.folded) + " + taken over by a later " +
-                     "change " + CountText(r.log.takenOver) +
-                     (accounted == taken ? " (accounted for)"
-                                         : " (NOT accounted for: " +
-                                               CountText(accounted) + ")")});
+  t.Add({"", "",
+         CountText(cycles.unexplained) +
+             " cycle lines followed no change made since the "
+             "previous; " +
+             CountText(cycles.unseen) +
+             " changes had no cycle line "
+             "within " +
+             SecondsText(seeWindow)});
+  t.Add({"", "",
+         "cycles " + CountText(taken) + " = runs started " +
+             CountText(started) + " + folded into a waiting run " +
+             CountText(r.log.folded) + " + taken over by a later " + "change " +
+             CountText(r.log.takenOver) +
+             (accounted == taken
+                  ? " (accounted for)"
+                  : " (NOT accounted for: " + CountText(accounted) + ")")});
   t.Add({"changes missed", CountText(cover.missed),
          "no run started within " + SecondsText(window) +
              " (interval + stop timeout + " + SecondsText(o.margin) +
@@ -359,32 +374,32 @@ void Print(const Options& o, int64_t entries, const Outcome& r) {
   t.Add({"zombies seen", CountText(s.zombies.seen()),
          "children of the controller in state Z on " +
              CountText(s.zombies.samplesWithZombies()) + " of " +
-             CountText(s.threads.count()) +
-             " samples" +
-             (s.zombies.seen() == 0
-                  ? ""
-                  : "; longest from first to last sample " +
-                        SecondsText(s.zombies.longest()))});
+             CountText(s.threads.count()) + " samples" +
+             (s.zombies.seen() == 0 ? ""
+                                    : "; longest from first to last sample " +
+                                          SecondsText(s.zombies.longest()))});
   t.Add({"end on SIGTERM", r.end,
-         std::isnan(r.endSeconds)
-             ? ""
-             : "after " + SecondsText(r.endSeconds)});
+         std::isnan(r.endSeconds) ? "" : "after " + SecondsText(r.endSeconds)});
   t.Add({"processes left", CountText(static_cast<int64_t>(r.left.size())),
          "alive below the harness once the controller had ended; must be 0"
-         " (killed by id: " + CountText(r.leftAfterKill) + " left after)"});
+         " (killed by id: " +
+             CountText(r.leftAfterKill) + " left after)"});
 
-  printf("\nzorvane-controller soak: %.1f min of changes on a %s-entry tree "
-         "(matching shape), polling every %d s, stop timeout %d s\n",
-         r.minutes, CountText(entries).c_str(), kIntervalSeconds,
-         kStopTimeoutSeconds);
+  printf(
+      "\nzorvane-controller soak: %s of changes on a %s-entry tree "
+      "(matching shape), polling every %d s, stop timeout %d s\n",
+      MinutesText(r.minutes).c_str(), CountText(entries).c_str(),
+      kIntervalSeconds, kStopTimeoutSeconds);
   printf("machine: %s\n", MachineText().c_str());
-  printf("seed %llu: a change every %.1f-%.1f s; the on-change command draws "
-         "its behaviour from $RANDOM\n",
-         static_cast<unsigned long long>(o.seed), kMinDelay, kMaxDelay);
+  printf(
+      "seed %llu: a change every %.1f-%.1f s; the on-change command draws "
+      "its behaviour from $RANDOM\n",
+      static_cast<unsigned long long>(o.seed), kMinDelay, kMaxDelay);
   printf("controller log: %s\n\n", o.log.c_str());
   printf("%s\n", t.Markdown().c_str());
-  printf("Warning and Error lines in the log, by their text up to the "
-         "first colon:\n");
+  printf(
+      "Warning and Error lines in the log, by their text up to the "
+      "first colon:\n");
   for (const auto& [text, n] : r.log.problems) {
     printf("%8s  %s\n", CountText(n).c_str(), text.c_str());
   }
@@ -409,14 +424,71 @@ void StopAndCount(Child* child, LogReader* reader, Outcome* r) {
       r->end = "exit status " + std::to_string(WEXITSTATUS(status));
     }
   } else {
-    r->end = "still running " +
-             std::to_string(kStopTimeoutSeconds + 15) + " s after SIGTERM";
+    r->end = "still running " + std::to_string(kStopTimeoutSeconds + 15) +
+             " s after SIGTERM";
   }
   // Its last lines; a leftover may hold the pipe, so not until its end.
   reader->ReadUntil(Clock::now() + std::chrono::milliseconds(200));
   r->left = LiveDescendants();
   child->Kill();
   r->leftAfterKill = static_cast<int64_t>(LiveDescendants().size());
+}
+
+// Changes the tree for the run's minutes while reading the controller's
+// lines and sampling its process once a second, then waits for the last
+// change's run. Returns an empty text, or what failed; stops early on an
+// interrupt.
+std::string Drive(const Options& o, const Child& child, LogReader* reader,
+                  TreeChanger* changer, Clock::time_point t0, Outcome* r) {
+  Random delays(o.seed ^ 0x5eed);
+  const Clock::time_point start = Clock::now();
+  const Clock::time_point end = After(start, o.minutes * 60);
+  Clock::time_point nextSample = start;
+  Clock::time_point nextChange =
+      After(start, delays.Uniform(kMinDelay, kMaxDelay));
+  Clock::time_point nextProgress = After(start, 60);
+  auto sample = [&] {
+    r->samples.Take(child.pid(), Seconds(Clock::now() - t0));
+    nextSample = After(nextSample, 1);
+  };
+  while (!Interrupted()) {
+    const Clock::time_point now = Clock::now();
+    if (now >= nextSample) sample();
+    if (now >= end) break;
+    if (now >= nextChange) {
+      const double begun = Seconds(Clock::now() - t0);
+      ChangeKind kind;
+      if (std::string err = changer->Change(&kind); !err.empty()) {
+        return "cannot change the tree: " + err;
+      }
+      r->changes.push_back({begun, Seconds(Clock::now() - t0)});
+      ++r->byKind[static_cast<int>(kind)];
+      nextChange = After(Clock::now(), delays.Uniform(kMinDelay, kMaxDelay));
+    }
+    if (now >= nextProgress) {
+      Progress(std::to_string(static_cast<int>(Seconds(now - start) / 60)) +
+               " min: " + CountText(static_cast<int64_t>(r->changes.size())) +
+               " changes, " +
+               CountText(static_cast<int64_t>(reader->figures().runs.size())) +
+               " runs, threads " + Count(r->samples.threads.last()) +
+               ", descriptors " + Count(r->samples.descriptors.last()) +
+               ", resident " + Mib(r->samples.resident.last()));
+      nextProgress = After(nextProgress, 60);
+    }
+    reader->ReadUntil(std::min({nextSample, nextChange, end}));
+  }
+  r->minutes = Seconds(Clock::now() - start) / 60;
+  if (!Interrupted()) {
+    // The last change's run may come up to the stop timeout and a cycle
+    // later.
+    const Clock::time_point settled = After(Clock::now(), RunWindow(o) + 1);
+    while (!Interrupted() && Clock::now() < settled) {
+      reader->ReadUntil(std::min(nextSample, settled));
+      if (Clock::now() >= nextSample) sample();
+    }
+    sample();
+  }
+  return "";
 }
 
 int Run(const Options& o, const std::string& workdir) {
@@ -430,17 +502,16 @@ int Run(const Options& o, const std::string& workdir) {
   const std::string record = workdir + "/runs";
   const std::string onChange = OnChangeCommand(record);
   std::vector<std::string> env = PathOnlyEnv();
-  env.insert(env.end(), {
-                            std::string("ZORVANE_RUN=") + kServer,
-                            "ZORVANE_RUN_ON_CHANGE=" + onChange,
-                            "ZORVANE_RUN_KILL=false",
-                            "ZORVANE_WATCH_DIR=" + tree.root(),
-                            "ZORVANE_WATCH_INTERVAL=" +
-                                std::to_string(kIntervalSeconds),
-                            "ZORVANE_WATCH_REGEX=\\.js$",
-                            "ZORVANE_STOP_TIMEOUT=" +
-                                std::to_string(kStopTimeoutSeconds),
-                        });
+  env.insert(env.end(),
+             {
+                 std::string("ZORVANE_RUN=") + kServer,
+                 "ZORVANE_RUN_ON_CHANGE=" + onChange,
+                 "ZORVANE_RUN_KILL=false",
+                 "ZORVANE_WATCH_DIR=" + tree.root(),
+                 "ZORVANE_WATCH_INTERVAL=" + std::to_string(kIntervalSeconds),
+                 "ZORVANE_WATCH_REGEX=\\.js$",
+                 "ZORVANE_STOP_TIMEOUT=" + std::to_string(kStopTimeoutSeconds),
+             });
   std::ofstream log(o.log, std::ios::trunc);
   if (!log) {
     Progress("cannot write the log " + o.log + ": " + strerror(errno));
@@ -462,59 +533,15 @@ int Run(const Options& o, const std::string& workdir) {
     return Interrupted() ? 130 : 1;
   }
   Progress("controller ready after " + SecondsText(Seconds(Clock::now() - t0)) +
-           "; changing the tree for " + SecondsText(o.minutes * 60) +
-           ", seed " + std::to_string(o.seed));
+           "; changing the tree for " + MinutesText(o.minutes) + ", seed " +
+           std::to_string(o.seed));
 
   Outcome r;
   TreeChanger changer(tree.root(), plan, o.seed);
-  Random delays(o.seed ^ 0x5eed);
-  const Clock::time_point start = Clock::now();
-  const Clock::time_point end = After(start, o.minutes * 60);
-  Clock::time_point nextSample = start;
-  Clock::time_point nextChange = After(start, delays.Uniform(kMinDelay, kMaxDelay));
-  Clock::time_point nextProgress = After(start, 60);
-  auto sample = [&] {
-    r.samples.Take(child.pid(), Seconds(Clock::now() - t0));
-    nextSample = After(nextSample, 1);
-  };
-  while (!Interrupted()) {
-    const Clock::time_point now = Clock::now();
-    if (now >= nextSample) sample();
-    if (now >= end) break;
-    if (now >= nextChange) {
-      const double begun = Seconds(Clock::now() - t0);
-      ChangeKind kind;
-      if (std::string err = changer.Change(&kind); !err.empty()) {
-        Progress("cannot change the tree: " + err);
-        return 1;
-      }
-      r.changes.push_back({begun, Seconds(Clock::now() - t0)});
-      ++r.byKind[static_cast<int>(kind)];
-      nextChange = After(Clock::now(), delays.Uniform(kMinDelay, kMaxDelay));
-    }
-    if (now >= nextProgress) {
-      Progress(std::to_string(static_cast<int>(Seconds(now - start) / 60)) +
-               " min: " + CountText(static_cast<int64_t>(r.changes.size())) +
-               " changes, " +
-               CountText(static_cast<int64_t>(reader.figures().runs.size())) +
-               " runs, threads " + Count(r.samples.threads.last()) +
-               ", descriptors " + Count(r.samples.descriptors.last()) +
-               ", resident " + Mib(r.samples.resident.last()));
-      nextProgress = After(nextProgress, 60);
-    }
-    reader.ReadUntil(std::min({nextSample, nextChange, end}));
-  }
-  r.minutes = Seconds(Clock::now() - start) / 60;
-  if (!Interrupted()) {
-    // The last change's run may come up to the stop timeout and a cycle
-    // later.
-    const Clock::time_point settled = After(
-        Clock::now(), kIntervalSeconds + kStopTimeoutSeconds + o.margin + 1);
-    while (!Interrupted() && Clock::now() < settled) {
-      reader.ReadUntil(std::min(nextSample, settled));
-      if (Clock::now() >= nextSample) sample();
-    }
-    sample();
+  if (std::string err = Drive(o, child, &reader, &changer, t0, &r);
+      !err.empty()) {
+    Progress(err);
+    return 1;
   }
   if (Interrupted()) {
     Progress("interrupted: ending the controller and removing the tree");
@@ -529,10 +556,7 @@ int Run(const Options& o, const std::string& workdir) {
   // Removing the tree can take a while: the figures come first.
   fflush(stdout);
   const bool ok = r.left.empty() && r.leftAfterKill == 0 &&
-                  CoverChanges(r.changes, r.log.runs,
-                               kIntervalSeconds + kStopTimeoutSeconds +
-                                   o.margin)
-                          .missed == 0;
+                  CoverChanges(r.changes, r.log.runs, RunWindow(o)).missed == 0;
   return ok ? 0 : 1;
 }
 

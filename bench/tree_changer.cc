@@ -46,8 +46,7 @@ const char* ChangeKindName(ChangeKind kind) {
   return "?";
 }
 
-TreeChanger::TreeChanger(std::string root, const TreePlan& plan,
-                         uint64_t seed)
+TreeChanger::TreeChanger(std::string root, const TreePlan& plan, uint64_t seed)
     : root_(std::move(root)), random_(seed) {
   std::set<std::string> parents;
   for (const PlannedEntry& e : plan.entries) {
@@ -105,7 +104,7 @@ std::string TreeChanger::Edit() {
 std::string TreeChanger::Create() {
   const std::string rel = NewName(AnyFolder(), "added");
   if (std::string err = WriteInOne(Path(rel), O_WRONLY | O_CREAT | O_EXCL,
-                                    "export const added = 1;\n");
+                                   "export const added = 1;\n");
       !err.empty()) {
     return err;
   }
@@ -158,7 +157,8 @@ std::string TreeChanger::ReplaceFolder() {
   const std::string text =
       "// written again " + std::to_string(++serial_) + "\n";
   for (const std::string& f : held) {
-    if (std::string err = WriteInOne(Path(f), O_WRONLY | O_CREAT | O_EXCL, text);
+    if (std::string err =
+            WriteInOne(Path(f), O_WRONLY | O_CREAT | O_EXCL, text);
         !err.empty()) {
       return err;
     }

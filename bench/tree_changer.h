@@ -54,7 +54,9 @@ class TreeChanger {
 
   std::string Path(const std::string& rel) const { return root_ + "/" + rel; }
   // A file picked at random; files_ is never empty when called.
-  size_t AnyFile() { return static_cast<size_t>(random_.Next() % files_.size()); }
+  size_t AnyFile() {
+    return static_cast<size_t>(random_.Next() % files_.size());
+  }
   const std::string& AnyFolder();
   // A name no file has had before, in `folder`.
   std::string NewName(const std::string& folder, const char* stem);
