@@ -5,10 +5,13 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "bench/proc_stats.h"
 
@@ -59,6 +62,11 @@ void End(pid_t pid) {
 }
 
 }  // namespace
+
+std::vector<std::string> PathOnlyEnv() {
+  const char* path = getenv("PATH");
+  return {std::string("PATH=") + (path ? path : "/usr/bin:/bin")};
+}
 
 void AdoptOrphans() {
   prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -171,6 +179,52 @@ bool Child::ReadUntil(Clock::time_point deadline) {
   return !Interrupted();
 }
 
+bool Child::NextLine(Clock::time_point deadline, std::string* line,
+                     Clock::time_point* at) {
+  for (;;) {
+    const size_t end = output_.find('\n', lookedAt_);
+    if (end != std::string::npos) {
+      line->assign(output_, lookedAt_, end - lookedAt_);
+      lookedAt_ = end + 1;
+      *at = Clock::now();
+      // A long run's output would grow without end: drop what has been
+      // looked at, keeping enough for Tail.
+      constexpr size_t kKeep = 1 << 16;
+      if (lookedAt_ > 16 * kKeep) {
+        const size_t cut = output_.rfind('\n', lookedAt_ - kKeep);
+        if (cut != std::string::npos) {
+          output_.erase(0, cut + 1);
+          lookedAt_ -= cut + 1;
+        }
+      }
+      return true;
+    }
+    if (!ReadSome(deadline)) return false;
+  }
+}
+
+bool Child::Stop(int sig, Clock::time_point deadline, int* status) {
+  if (pid_ <= 0) return false;
+  kill(pid_, sig);
+  for (;;) {
+    const pid_t got = waitpid(pid_, status, WNOHANG);
+    if (got == pid_) {
+      pid_ = -1;
+      return true;
+    }
+    if (got < 0 && errno != EINTR) return false;
+    if (Clock::now() >= deadline || Interrupted()) return false;
+    // Its output keeps coming while it stops. What it left running may
+    // hold the pipe open, so the end of output is no sign of its end; once
+    // the output has ended, look again after a short pause.
+    const Clock::time_point soon = Clock::now() + std::chrono::milliseconds(20);
+    if (!ReadSome(std::min(deadline, soon)) && eof_) {
+      const timespec pause = Left(std::min(deadline, soon));
+      nanosleep(&pause, nullptr);
+    }
+  }
+}
+
 std::string Child::Tail(size_t lines) const {
   size_t start = output_.size();
   if (start > 0 && output_[start - 1] == '\n') --start;
@@ -181,8 +235,8 @@ std::string Child::Tail(size_t lines) const {
 }
 
 void Child::Kill() {
-  if (pid_ <= 0) return;
-  End(pid_);
+  if (out_ < 0) return;
+  if (pid_ > 0) End(pid_);
   pid_ = -1;
   int subreaper = 0;
   if (prctl(PR_GET_CHILD_SUBREAPER, &subreaper) == 0 && subreaper != 0) {

@@ -21,6 +21,21 @@ namespace bench {
 
 using Clock = std::chrono::steady_clock;
 
+/// A duration in seconds.
+inline double Seconds(Clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
+
+/// The moment `seconds` after `t`.
+inline Clock::time_point After(Clock::time_point t, double seconds) {
+  return t + std::chrono::duration_cast<Clock::duration>(
+                 std::chrono::duration<double>(seconds));
+}
+
+/// An environment holding nothing of the caller's but PATH, so that no
+/// ZORVANE_ variable of a developer's shell changes what is measured.
+std::vector<std::string> PathOnlyEnv();
+
 /// Makes SIGINT, SIGTERM and SIGHUP set a flag rather than end the process,
 /// so that the benchmark can end its programs and remove its trees. Waits
 /// of Child give up once it is set.
@@ -63,6 +78,20 @@ class Child {
   /// full pipe; the lines read count as looked at. False when interrupted.
   bool ReadUntil(Clock::time_point deadline);
 
+  /// The next line of output not yet looked at, without its newline, read
+  /// until `deadline`; `*at` is when it was read. False, with nothing
+  /// taken, when the deadline passed, the output ended or an interrupt
+  /// arrived.
+  bool NextLine(Clock::time_point deadline, std::string* line,
+                Clock::time_point* at);
+
+  /// Sends `sig` to the program alone and reads its output until it has
+  /// ended, but not past `deadline`. True once it ended and was reaped,
+  /// with its wait status in `*status`; the children it left are orphans
+  /// then, which a subreaper's Kill ends. False when it still runs: Kill
+  /// ends it.
+  bool Stop(int sig, Clock::time_point deadline, int* status);
+
   /// The last lines of output, for error reports.
   std::string Tail(size_t lines) const;
 
@@ -72,7 +101,8 @@ class Child {
   /// listed process id is freed for reuse before its group is killed. In a
   /// subreaper (AdoptOrphans), then kills and reaps the orphans that came
   /// to this process, the children of a program that had ended by itself
-  /// among them. Does nothing before Start or after an earlier Kill.
+  /// among them. After Stop reaped the program, only the orphans are
+  /// ended. Does nothing before Start or after an earlier Kill.
   void Kill();
 
  private:
@@ -80,7 +110,7 @@ class Child {
   // output, or when interrupted.
   bool ReadSome(Clock::time_point deadline);
 
-  pid_t pid_ = -1;
+  pid_t pid_ = -1;  // -1 before Start, after Kill, or once Stop reaped it
   int out_ = -1;
   bool eof_ = false;
   std::string output_;

@@ -1,10 +1,12 @@
 #include "bench/child.h"
 
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -106,6 +108,50 @@ TEST(ChildTest, SubreaperEndsOrphans) {
   // Reaped here, so not even a zombie is left.
   ProcStat st;
   EXPECT_NE(ReadProcStat(orphan, &st), "");
+}
+
+TEST(ChildTest, NextLine) {
+  Child c;
+  StartShell(&c, "echo one; printf tw; sleep 0.1; echo o; echo; echo three");
+  std::string line;
+  Clock::time_point at;
+  std::vector<std::string> lines;
+  while (c.NextLine(In(10000), &line, &at)) lines.push_back(line);
+  EXPECT_EQ(lines, (std::vector<std::string>{"one", "two", "", "three"}));
+}
+
+TEST(ChildTest, StopReapsAndLeavesOrphansToKill) {
+  AdoptOrphans();
+  Child c;
+  StartShell(&c,
+             "setsid sh -c 'echo \"orphan $$\"; exec sleep 1000' & "
+             "exec sleep 1000");
+  const pid_t orphan = PidAfter(&c, "orphan ");
+  ASSERT_GT(orphan, 0);
+  int status = 0;
+  ASSERT_TRUE(c.Stop(SIGTERM, In(10000), &status));
+  EXPECT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), SIGTERM);
+  EXPECT_EQ(c.pid(), -1);
+  // What it started outlives it, until Kill.
+  ProcStat st;
+  ASSERT_EQ(ReadProcStat(orphan, &st), "");
+  EXPECT_EQ(st.ppid, getpid());
+  c.Kill();
+  EXPECT_NE(ReadProcStat(orphan, &st), "");
+}
+
+TEST(ChildTest, StopGivesUpOnAProgramThatIgnoresTheSignal) {
+  Child c;
+  StartShell(&c, "trap '' TERM; echo ready; while :; do sleep 0.05; done");
+  Clock::time_point at;
+  ASSERT_TRUE(c.WaitForLine("ready", In(10000), &at));
+  const pid_t pid = c.pid();
+  int status = 0;
+  EXPECT_FALSE(c.Stop(SIGTERM, In(300), &status));
+  EXPECT_EQ(c.pid(), pid);
+  c.Kill();
+  EXPECT_TRUE(Dead(pid));
 }
 
 }  // namespace

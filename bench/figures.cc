@@ -1,8 +1,12 @@
 #include "bench/figures.h"
 
+#include <sched.h>
+#include <sys/utsname.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <limits>
 
 namespace bench {
@@ -132,6 +136,25 @@ std::string Table::Markdown() const {
   out += "\n";
   for (const auto& row : rows_) line(row);
   return out;
+}
+
+std::string MachineText() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  const int cores =
+      sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 0;
+  std::string model = "unknown processor";
+  std::ifstream cpuinfo("/proc/cpuinfo");
+  for (std::string line; std::getline(cpuinfo, line);) {
+    if (line.starts_with("model name")) {
+      model = line.substr(line.find(':') + 2);
+      break;
+    }
+  }
+  utsname u;
+  const std::string kernel =
+      uname(&u) == 0 ? std::string(u.sysname) + " " + u.release : "unknown";
+  return std::to_string(cores) + " cores (nproc), " + model + ", " + kernel;
 }
 
 }  // namespace bench

@@ -38,6 +38,10 @@ std::string RatioText(double ratio);         // "1.68x"
 std::string DifferenceText(double seconds);  // "+0.02 s", "-0.10 s"
 std::string CountText(int64_t n);            // "100,000"
 
+/// The machine in one line: cores this process may use, processor model
+/// and kernel.
+std::string MachineText();
+
 /// A goal: a figure of some unit at most a limit.
 struct Goal {
   enum class Unit { kRatio, kBytes, kSecondsDifference };

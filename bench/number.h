@@ -1,4 +1,4 @@
-// Numbers read from command lines and /proc files.
+// Options and numbers read from command lines and /proc files.
 
 #ifndef ZORVANE_BENCH_NUMBER_H_
 #define ZORVANE_BENCH_NUMBER_H_
@@ -16,6 +16,17 @@ template <typename T>
 bool ParseNumber(std::string_view s, T* out) {
   const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), *out);
   return ec == std::errc() && end == s.data() + s.size();
+}
+
+/// Splits a command-line option "--key=value" into its key and value.
+/// False for anything else ("--key", "-k=v", "value").
+inline bool SplitOption(std::string_view arg, std::string_view* key,
+                        std::string_view* value) {
+  const size_t eq = arg.find('=');
+  if (!arg.starts_with("--") || eq == std::string_view::npos) return false;
+  *key = arg.substr(2, eq - 2);
+  *value = arg.substr(eq + 1);
+  return true;
 }
 
 }  // namespace bench

@@ -81,46 +81,129 @@ std::string ReadProcStat(pid_t pid, ProcStat* out) {
   return "";
 }
 
-bool ParsePeakResident(std::string_view text, int64_t* bytes) {
-  constexpr std::string_view kKey = "VmHWM:";
+namespace {
+
+enum class Unit { kCount, kKib };
+
+// The number on the line "`key` <number>" (kCount) or "`key` <number> kB"
+// (kKib, given in bytes) of a /proc status text. A missing line leaves
+// `*value` and `*found` false; a malformed one returns false.
+bool StatusField(std::string_view text, std::string_view key, Unit unit,
+                 int64_t* value, bool* found) {
+  *found = false;
   size_t at = 0;
-  if (!text.starts_with(kKey)) {
-    at = text.find("\nVmHWM:");
-    if (at == std::string_view::npos) return false;
+  if (!text.starts_with(key)) {
+    std::string needle(1, '\n');
+    needle.append(key);
+    at = text.find(needle);
+    if (at == std::string_view::npos) return true;
     ++at;
   }
-  std::string_view line = text.substr(at + kKey.size());
+  *found = true;
+  std::string_view line = text.substr(at + key.size());
   line = line.substr(0, line.find('\n'));
   const std::vector<std::string_view> f = Fields(line);
-  int64_t kib = 0;
-  if (f.size() != 2 || f[1] != "kB" || !ParseNumber(f[0], &kib)) return false;
-  *bytes = kib * 1024;
+  const size_t fields = unit == Unit::kKib ? 2 : 1;
+  int64_t n = 0;
+  if (f.size() != fields || !ParseNumber(f[0], &n)) return false;
+  if (unit == Unit::kKib) {
+    if (f[1] != "kB") return false;
+    n *= 1024;
+  }
+  *value = n;
   return true;
 }
 
-std::string ReadPeakResident(pid_t pid, int64_t* bytes) {
+}  // namespace
+
+bool ParsePeakResident(std::string_view text, int64_t* bytes) {
+  bool found = false;
+  return StatusField(text, "VmHWM:", Unit::kKib, bytes, &found) && found;
+}
+
+bool ParseProcStatus(std::string_view text, ProcStatus* out) {
+  ProcStatus st;
+  bool threads = false;
+  bool found = false;
+  if (!StatusField(text, "Threads:", Unit::kCount, &st.threads, &threads) ||
+      !threads ||
+      !StatusField(text, "VmRSS:", Unit::kKib, &st.resident, &found) ||
+      !StatusField(text, "VmHWM:", Unit::kKib, &st.peakResident, &found)) {
+    return false;
+  }
+  *out = st;
+  return true;
+}
+
+std::string ReadProcStatus(pid_t pid, ProcStatus* out) {
   const std::string path = "/proc/" + std::to_string(pid) + "/status";
   std::string text;
   if (!ReadFile(path, &text)) return "read " + path + ": " + strerror(errno);
-  if (!ParsePeakResident(text, bytes)) return "no VmHWM line in " + path;
+  if (!ParseProcStatus(text, out)) return "unexpected contents of " + path;
   return "";
+}
+
+int64_t CountDescriptors(pid_t pid) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/fd";
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(path.c_str()), closedir);
+  if (!dir) return -1;
+  int64_t n = 0;
+  while (const dirent* e = readdir(dir.get())) {
+    if (e->d_name[0] != '.') ++n;
+  }
+  return n;
+}
+
+std::string ReadPeakResident(pid_t pid, int64_t* bytes) {
+  ProcStatus st;
+  if (std::string err = ReadProcStatus(pid, &st); !err.empty()) return err;
+  if (st.peakResident < 0) {
+    return "no VmHWM line in /proc/" + std::to_string(pid) + "/status";
+  }
+  *bytes = st.peakResident;
+  return "";
+}
+
+std::vector<ProcessEntry> ListProcesses() {
+  std::vector<ProcessEntry> all;
+  std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), closedir);
+  if (!proc) return all;
+  std::string text;
+  while (const dirent* e = readdir(proc.get())) {
+    ProcessEntry p;
+    if (!ParseNumber(std::string_view(e->d_name), &p.pid)) continue;
+    // A process that ended since the directory was read is gone.
+    if (!ReadFile("/proc/" + std::string(e->d_name) + "/stat", &text) ||
+        !ParseProcStat(text, &p.stat)) {
+      continue;
+    }
+    all.push_back(p);
+  }
+  return all;
+}
+
+std::vector<ProcessEntry> DescendantsOf(const std::vector<ProcessEntry>& all,
+                                        pid_t root) {
+  std::vector<ProcessEntry> out;
+  std::vector<pid_t> parents = {root};
+  // Breadth first; a scan cannot hold a cycle, but a pid seen twice (a
+  // number reused during the scan) must not loop either.
+  for (size_t i = 0; i < parents.size() && parents.size() <= all.size() + 1;
+       ++i) {
+    for (const ProcessEntry& p : all) {
+      if (p.stat.ppid == parents[i] && p.pid != root) {
+        out.push_back(p);
+        parents.push_back(p.pid);
+      }
+    }
+  }
+  return out;
 }
 
 std::vector<pid_t> ChildrenOf(pid_t parent) {
   std::vector<pid_t> children;
-  std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), closedir);
-  if (!proc) return children;
-  std::string text;
-  while (const dirent* e = readdir(proc.get())) {
-    pid_t pid = 0;
-    if (!ParseNumber(std::string_view(e->d_name), &pid)) continue;
-    ProcStat st;
-    // A process that ended since the directory was read is no child now.
-    if (!ReadFile("/proc/" + std::string(e->d_name) + "/stat", &text) ||
-        !ParseProcStat(text, &st)) {
-      continue;
-    }
-    if (st.ppid == parent) children.push_back(pid);
+  for (const ProcessEntry& p : ListProcesses()) {
+    if (p.stat.ppid == parent) children.push_back(p.pid);
   }
   return children;
 }

@@ -12,16 +12,13 @@
 // removed after their runs.
 
 #include <fcntl.h>
-#include <sched.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <limits>
 #include <optional>
 #include <string>
@@ -68,11 +65,9 @@ const char kUsage[] =
 
 bool ParseOptions(int argc, char** argv, Options* o) {
   for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    const size_t eq = arg.find('=');
-    if (!arg.starts_with("--") || eq == std::string_view::npos) return false;
-    const std::string_view key = arg.substr(2, eq - 2);
-    const std::string value(arg.substr(eq + 1));
+    std::string_view key, text;
+    if (!SplitOption(argv[i], &key, &text)) return false;
+    const std::string value(text);
     bool ok = true;
     if (key == "controller") {
       o->controller = value;
@@ -94,15 +89,6 @@ bool ParseOptions(int argc, char** argv, Options* o) {
   return true;
 }
 
-double Seconds(Clock::duration d) {
-  return std::chrono::duration<double>(d).count();
-}
-
-Clock::time_point After(Clock::time_point t, double seconds) {
-  return t + std::chrono::duration_cast<Clock::duration>(
-                 std::chrono::duration<double>(seconds));
-}
-
 // How to run one program and recognise its lines.
 struct Program {
   std::vector<std::string> argv;
@@ -111,23 +97,16 @@ struct Program {
   std::string change;  // in the line written when an edit is taken
 };
 
-// Nothing of the caller's environment but PATH: no ZORVANE_ variable of a
-// developer's shell may change what is measured.
-std::vector<std::string> BaseEnv() {
-  const char* path = getenv("PATH");
-  return {std::string("PATH=") + (path ? path : "/usr/bin:/bin")};
-}
-
 Program FloorProgram(const Options& o, const std::string& root) {
   return {{o.floor, root, std::to_string(kIntervalSeconds)},
-          BaseEnv(),
+          PathOnlyEnv(),
           kFloorReady,
           kFloorChange};
 }
 
 Program ControllerProgram(const Options& o, const std::string& root,
                           const std::string& regex, const std::string& ignore) {
-  std::vector<std::string> env = BaseEnv();
+  std::vector<std::string> env = PathOnlyEnv();
   env.insert(env.end(),
              {
                  "ZORVANE_RUN=sleep 100000",
@@ -153,19 +132,10 @@ struct Figures {
   std::string error;
 };
 
-// Appends a line to `path` in one write: its size and modification time
-// change together, so no cycle can see half an edit.
+// Appends a line to `path` in one write, so no cycle can see half an edit.
 std::string Edit(const std::string& path, int n) {
-  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-  if (fd < 0) return "open " + path + ": " + strerror(errno);
-  const std::string line = "// edit " + std::to_string(n) + "\n";
-  const ssize_t written = write(fd, line.data(), line.size());
-  const int err = errno;
-  close(fd);
-  if (written != static_cast<ssize_t>(line.size())) {
-    return "write " + path + ": " + strerror(written < 0 ? err : EIO);
-  }
-  return "";
+  return WriteInOne(path, O_WRONLY | O_APPEND,
+                    "// edit " + std::to_string(n) + "\n");
 }
 
 // Edits `target` `edits` times and returns the median time from an edit to
@@ -269,20 +239,6 @@ Figures Measure(const Program& p, double window, const std::string& target,
   return f;
 }
 
-// A tree on disk for the length of a scope.
-class ScratchTree {
- public:
-  explicit ScratchTree(std::string root) : root_(std::move(root)) {}
-  ~ScratchTree() {
-    std::error_code ec;
-    std::filesystem::remove_all(root_, ec);
-  }
-  const std::string& root() const { return root_; }
-
- private:
-  std::string root_;
-};
-
 struct Case {
   std::string Title() const {
     if (shape.kind == TreeKind::kEmpty) return label;
@@ -342,25 +298,6 @@ bool RunCase(const Options& o, const std::string& workdir, Case* c) {
 
 double Ratio(double a, double b) {
   return b > 0 ? a / b : kNaN;
-}
-
-std::string MachineText() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  const int cores =
-      sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 0;
-  std::string model = "unknown processor";
-  std::ifstream cpuinfo("/proc/cpuinfo");
-  for (std::string line; std::getline(cpuinfo, line);) {
-    if (line.starts_with("model name")) {
-      model = line.substr(line.find(':') + 2);
-      break;
-    }
-  }
-  utsname u;
-  const std::string kernel =
-      uname(&u) == 0 ? std::string(u.sysname) + " " + u.release : "unknown";
-  return std::to_string(cores) + " cores (nproc), " + model + ", " + kernel;
 }
 
 // Goals, with what each is measured on.

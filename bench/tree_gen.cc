@@ -10,31 +10,11 @@
 #include <iterator>
 #include <system_error>
 
+#include "bench/random.h"
+
 namespace bench {
 
 namespace {
-
-// SplitMix64: fixed arithmetic, unlike the standard distributions, whose
-// results differ between library implementations.
-class Random {
- public:
-  explicit Random(uint64_t seed) : state_(seed) {}
-
-  uint64_t Next() {
-    uint64_t z = (state_ += 0x9e3779b97f4a7c15ULL);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    return z ^ (z >> 31);
-  }
-
-  // A number from `lo` to `hi`, both included.
-  int Between(int lo, int hi) {
-    return lo + static_cast<int>(Next() % static_cast<uint64_t>(hi - lo + 1));
-  }
-
- private:
-  uint64_t state_;
-};
 
 // At least as many stems as files in a folder, so that consecutive stems
 // give a folder distinct names.
@@ -181,18 +161,33 @@ std::string WriteTree(const std::string& root, const TreePlan& plan) {
       if (mkdir(path.c_str(), 0755) != 0) return Failure("mkdir", path, errno);
       continue;
     }
-    const int fd =
-        open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) return Failure("create", path, errno);
-    const std::string text = Content(e.size);
-    const ssize_t n = write(fd, text.data(), text.size());
-    const int err = errno;
-    close(fd);
-    if (n != static_cast<ssize_t>(text.size())) {
-      return Failure("write", path, n < 0 ? err : EIO);
+    if (std::string err =
+            WriteInOne(path, O_WRONLY | O_CREAT | O_EXCL, Content(e.size));
+        !err.empty()) {
+      return err;
     }
   }
   return "";
+}
+
+std::string WriteInOne(const std::string& path, int flags,
+                       const std::string& text) {
+  const int fd = open(path.c_str(), flags | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    return Failure((flags & O_CREAT) != 0 ? "create" : "open", path, errno);
+  }
+  const ssize_t n = write(fd, text.data(), text.size());
+  const int err = errno;
+  close(fd);
+  if (n != static_cast<ssize_t>(text.size())) {
+    return Failure("write", path, n < 0 ? err : EIO);
+  }
+  return "";
+}
+
+ScratchTree::~ScratchTree() {
+  std::error_code ec;
+  std::filesystem::remove_all(root_, ec);
 }
 
 }  // namespace bench

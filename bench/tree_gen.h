@@ -56,6 +56,28 @@ TreePlan PlanTree(const TreeShape& shape);
 [[nodiscard]] std::string WriteTree(const std::string& root,
                                     const TreePlan& plan);
 
+/// Opens `path` with `flags` (O_WRONLY and O_CREAT | O_EXCL for a new file,
+/// or O_APPEND to add to one) and writes `text` in one write, so that a
+/// listing sees the file's size and modification time change together.
+/// Returns an empty text, or what failed.
+[[nodiscard]] std::string WriteInOne(const std::string& path, int flags,
+                                     const std::string& text);
+
+/// A tree on disk for the length of a scope: removed, with whatever it
+/// holds then, when the object goes.
+class ScratchTree {
+ public:
+  explicit ScratchTree(std::string root) : root_(std::move(root)) {}
+  ~ScratchTree();
+  ScratchTree(const ScratchTree&) = delete;
+  ScratchTree& operator=(const ScratchTree&) = delete;
+
+  const std::string& root() const { return root_; }
+
+ private:
+  std::string root_;
+};
+
 }  // namespace bench
 
 #endif  // ZORVANE_BENCH_TREE_GEN_H_
