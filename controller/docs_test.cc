@@ -523,5 +523,71 @@ TEST(DocsTest, LinksLeadToFilesAndHeadingsAndTheReadmeLinksEveryGuide) {
   }
 }
 
+// Every promise of the guarantees page names the tests or fuzz targets
+// that back it, and each of them exists.
+TEST(DocsTest, EveryGuaranteeNamesTestsThatExist) {
+  const std::string page =
+      ReadFile((kSourceDir / "docs" / "guarantees.md").c_str());
+  ASSERT_FALSE(page.empty());
+  // What the sources define: "Suite.Name" for TEST(Suite, Name) and its
+  // kin, and every *_fuzz target.
+  std::set<std::string> defined;
+  for (const auto& entry :
+       std::filesystem::recursive_directory_iterator(kSourceDir)) {
+    const std::string name = entry.path().filename();
+    if (entry.path().string().find("/build") != std::string::npos) continue;
+    if (name.ends_with("_fuzz.cc")) {
+      defined.insert(name.substr(0, name.size() - 3));
+      continue;
+    }
+    if (!name.ends_with("_test.cc")) continue;
+    const std::string src = ReadFile(entry.path().c_str());
+    for (std::size_t at = 0; (at = src.find("TEST", at)) != std::string::npos;
+         ++at) {
+      const std::size_t open = src.find('(', at);
+      const std::size_t comma = src.find(',', open);
+      const std::size_t close = src.find(')', comma);
+      if (open == std::string::npos || comma == std::string::npos ||
+          close == std::string::npos || open > at + 6) {
+        continue;
+      }
+      const auto trim = [](std::string s) {
+        s.erase(0, s.find_first_not_of(" \n"));
+        s.erase(s.find_last_not_of(" \n") + 1);
+        return s;
+      };
+      defined.insert(trim(src.substr(open + 1, comma - open - 1)) + "." +
+                     trim(src.substr(comma + 1, close - comma - 1)));
+    }
+  }
+  // The promises: bullets that begin with a bold claim, up to the section
+  // of what the controller does not do.
+  const std::string_view promises = std::string_view(page).substr(
+      0, page.find("## What the controller does not do"));
+  int bullets = 0;
+  for (std::size_t at = 0;
+       (at = promises.find("\n- **", at)) != std::string::npos; ++at) {
+    ++bullets;
+    const std::size_t end = promises.find("\n- ", at + 1);
+    const std::string_view bullet = promises.substr(at, end - at);
+    int named = 0;
+    for (std::size_t q = 0;
+         (q = bullet.find('`', q)) != std::string_view::npos;) {
+      const std::size_t r = bullet.find('`', q + 1);
+      const std::string token(bullet.substr(q + 1, r - q - 1));
+      q = r + 1;
+      const bool test = token.find('.') != std::string::npos &&
+                        token.find(' ') == std::string::npos &&
+                        token.find('/') == std::string::npos;
+      const bool fuzz = token.ends_with("_fuzz");
+      if (!test && !fuzz) continue;
+      ++named;
+      EXPECT_TRUE(defined.contains(token)) << token << " does not exist";
+    }
+    EXPECT_GT(named, 0) << "a promise names no test:" << bullet;
+  }
+  EXPECT_GE(bullets, 20);
+}
+
 }  // namespace
 }  // namespace controller

@@ -315,8 +315,8 @@ class Controller {
     int st = 0;
     if (read_fd_ < 0) {
       // Nothing to read: watch the process itself.
-      eof_ = Eventually(
-          [&] { return ::waitpid(pid_, &st, WNOHANG) == pid_; }, timeout);
+      eof_ = Eventually([&] { return ::waitpid(pid_, &st, WNOHANG) == pid_; },
+                        timeout);
       reaped_ = eof_;
     } else {
       WaitFor([](const std::string&) { return false; }, timeout);

@@ -118,8 +118,7 @@ void prepareProcess() {
 void startSignalThread() {
   const int fd = ::signalfd(-1, &caught, SFD_CLOEXEC);
   if (fd < 0) {
-    Warning.log("Stop signals cannot be taken: signalfd: " +
-                ErrnoText(errno));
+    Warning.log("Stop signals cannot be taken: signalfd: " + ErrnoText(errno));
     return;
   }
   try {

@@ -61,8 +61,8 @@ class LifecycleTest : public ::testing::Test {
 
   // Starts a controller with debug output and waits until it polls.
   std::unique_ptr<Controller> StartWatching(const Options& o) {
-    auto c = std::make_unique<Controller>(std::vector<std::string>{"-v"},
-                                          env_, o);
+    auto c =
+        std::make_unique<Controller>(std::vector<std::string>{"-v"}, env_, o);
     EXPECT_TRUE(c->WaitForText("[Debug] Watch interval is: 1s")) << c->err();
     return c;
   }
@@ -109,12 +109,14 @@ TEST_F(LifecycleTest, AsProcessOneReapsOrphansAndEndsOnSigterm) {
   }
   const pid_t controller = c->ControllerPid();
   ASSERT_GT(controller, 0);
-  EXPECT_TRUE(Eventually([&] {
-    for (const ProcEntry& p : ChildrenOf(controller)) {
-      if (p.state == 'Z' || p.cmdline == "sleep 0.2") return false;
-    }
-    return true;
-  }, std::chrono::seconds(5)))
+  EXPECT_TRUE(Eventually(
+      [&] {
+        for (const ProcEntry& p : ChildrenOf(controller)) {
+          if (p.state == 'Z' || p.cmdline == "sleep 0.2") return false;
+        }
+        return true;
+      },
+      std::chrono::seconds(5)))
       << "zombies or orphans left under process 1";
   c->Signal(SIGTERM);
   const RunResult r = c->Wait();
@@ -157,8 +159,7 @@ TEST_F(LifecycleTest, ClosedStandardErrorDoesNotEndTheController) {
 // A child that makes the shared standard error non-blocking and full must
 // not make the controller lose its lines.
 TEST_F(LifecycleTest, NonBlockingFullStandardErrorLosesNoLine) {
-  const std::string server =
-      kHelper + " fill-stderr; : > filled; exit 3";
+  const std::string server = kHelper + " fill-stderr; : > filled; exit 3";
   Controller c({}, {{"ZORVANE_RUN", server}}, Opts(/*pidNamespace=*/false));
   ASSERT_TRUE(Eventually([&] { return Exists("filled"); }));
   // Keep the pipe full for a while: the controller's lines come now, and
@@ -201,8 +202,9 @@ TEST_F(LifecycleTest, ReusedNumberOfAnEndedCommandIsNotSignalled) {
                            " -p -- /bin/sh -c '" + script + "'")
                               .c_str()),
               0);
-    handedOver = std::atoi(ReadTextFile((root_ / "stranger.pid").string())
-                               .c_str()) == number;
+    handedOver =
+        std::atoi(ReadTextFile((root_ / "stranger.pid").string()).c_str()) ==
+        number;
   }
   ASSERT_TRUE(handedOver) << "could not give the number to a stranger";
   // The stranger is started in the background: wait until it runs.
@@ -249,8 +251,8 @@ TEST_F(LifecycleTest, BackgroundJobsOfAnInterruptedCommandEnd) {
     Touch(root_ / "src/sentinel.js");
     ASSERT_TRUE(c->WaitForText("Wait received error signal: interrupt\n"))
         << c->err();
-    EXPECT_TRUE(Eventually([&] { return !Alive(first); },
-                           std::chrono::seconds(10)))
+    EXPECT_TRUE(
+        Eventually([&] { return !Alive(first); }, std::chrono::seconds(10)))
         << c->err();
   }
 }
@@ -265,15 +267,13 @@ TEST_F(LifecycleTest, SuccessorStartsOnlyOnceTheInterruptedOneEnded) {
   env_["ZORVANE_RUN_ON_CHANGE"] = server;
   env_["ZORVANE_RUN_KILL"] = "true";
   auto c = StartWatching(Opts());
-  ASSERT_TRUE(Eventually([&] {
-    return ReadTextFile((root_ / "events").string()) == "start\n";
-  }));
+  ASSERT_TRUE(Eventually(
+      [&] { return ReadTextFile((root_ / "events").string()) == "start\n"; }));
   Touch(root_ / "src/app.js");
   ASSERT_TRUE(Eventually([&] {
     return Count(ReadTextFile((root_ / "events").string()), "start") == 2;
   })) << c->err();
-  EXPECT_EQ(ReadTextFile((root_ / "events").string()),
-            "start\nstop\nstart\n");
+  EXPECT_EQ(ReadTextFile((root_ / "events").string()), "start\nstop\nstart\n");
 }
 
 // A server that runs as another user cannot be signalled by the

@@ -134,7 +134,9 @@ PidFd::~PidFd() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-PidFd::PidFd(PidFd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+PidFd::PidFd(PidFd&& other) noexcept : fd_(other.fd_) {
+  other.fd_ = -1;
+}
 
 PidFd& PidFd::operator=(PidFd&& other) noexcept {
   if (this != &other) {

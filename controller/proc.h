@@ -20,8 +20,8 @@ struct ProcessInfo {
   pid_t pid = 0;
   pid_t ppid = 0;
   pid_t pgrp = 0;
-  char state = '?';         // 'R', 'S', 'Z', 'T'... ('Z': ended, not reaped)
-  uint64_t startTime = 0;   // clock ticks after boot; with pid, unique
+  char state = '?';        // 'R', 'S', 'Z', 'T'... ('Z': ended, not reaped)
+  uint64_t startTime = 0;  // clock ticks after boot; with pid, unique
 
   bool ended() const { return state == 'Z' || state == 'X'; }
 };

@@ -43,8 +43,7 @@ class Reaper {
   // the new child's handle, registered before the reaper can see the child
   // end. Returns the error number. After Close, never returns: the process
   // is ending, and nothing new may start.
-  int Spawn(const std::function<int(pid_t*)>& spawn,
-            const std::string& command,
+  int Spawn(const std::function<int(pid_t*)>& spawn, const std::string& command,
             std::shared_ptr<ProcessHandle>* handle);
 
   // The handles of the managed children that have not ended.

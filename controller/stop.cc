@@ -97,7 +97,7 @@ class Sweeper {
   std::mutex mu_;
   std::condition_variable wake_;
   std::map<pid_t, StopClock::time_point> due_;  // guarded by mu_
-  bool started_ = false;                         // guarded by mu_
+  bool started_ = false;                        // guarded by mu_
 };
 
 // The live descendants of the controller, each opened as a pidfd.

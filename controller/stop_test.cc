@@ -73,9 +73,9 @@ TEST_F(StopTest, LeaderStillRunningAtTheDeadlineIsKilled) {
               StopClock::now() + std::chrono::milliseconds(100));
   EXPECT_TRUE(r.cmd.process()->finished());
   EXPECT_EQ(waitBounded(r.cmd).Error(), "signal: killed");
-  EXPECT_TRUE(logged(
-      "[Warning] Command did not stop within 100ms, killing it: trap '' "
-      "INT; : > ready; sleep 1000"));
+  EXPECT_TRUE(
+      logged("[Warning] Command did not stop within 100ms, killing it: trap '' "
+             "INT; : > ready; sleep 1000"));
 }
 
 }  // namespace

@@ -24,8 +24,8 @@ bool WriteAll(int fd, std::string_view data,
           deadline - Clock::now());
       if (left.count() <= 0) return false;
       pollfd p{fd, POLLOUT, 0};
-      const int r = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(
-                                      left.count(), 1 << 30)));
+      const int r = ::poll(
+          &p, 1, static_cast<int>(std::min<int64_t>(left.count(), 1 << 30)));
       if (r < 0 && errno != EINTR) return false;
       continue;
     }

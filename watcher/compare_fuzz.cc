@@ -66,9 +66,9 @@ void Edit(const std::string& root, uint8_t op, uint8_t a, uint8_t b,
   std::error_code ec;
   switch (op % 10) {
     case 0: {  // create or append
-      const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND |
-                                              O_CLOEXEC | O_NOFOLLOW,
-                            0644);
+      const int fd =
+          ::open(path.c_str(),
+                 O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0644);
       if (fd >= 0) {
         (void)!::write(fd, "xyz", 1 + c % 3);
         ::close(fd);
@@ -108,8 +108,7 @@ void Edit(const std::string& root, uint8_t op, uint8_t a, uint8_t b,
     }
     case 8: {  // replaced by a new file at the same path
       fs::remove_all(path, ec);
-      const int fd =
-          ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+      const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
       if (fd >= 0) ::close(fd);
       break;
     }
@@ -205,12 +204,11 @@ int GroupOf(Op op) {
 }
 
 void CheckCycle(const Listing& before, const Listing& after,
-                const std::vector<Event>& got,
-                const std::vector<Event>& want) {
+                const std::vector<Event>& got, const std::vector<Event>& want) {
   // The promised order of the groups.
   for (size_t i = 1; i < got.size(); ++i) {
-    FUZZ_CHECK(GroupOf(got[i - 1].Op) <= GroupOf(got[i].Op),
-               "%s before %s", Key(got[i - 1]).c_str(), Key(got[i]).c_str());
+    FUZZ_CHECK(GroupOf(got[i - 1].Op) <= GroupOf(got[i].Op), "%s before %s",
+               Key(got[i - 1]).c_str(), Key(got[i]).c_str());
   }
   // The same events as the reference, group by group.
   std::vector<std::multiset<std::string>> g(4), w(4);
@@ -246,9 +244,9 @@ void CheckCycle(const Listing& before, const Listing& after,
     FUZZ_CHECK(it->second.size() == 1, "%s has %zu outcomes", p.c_str(),
                it->second.size());
     const std::string& o = *it->second.begin();
-    const bool fits = o == "written"             ? wasThere && isThere
+    const bool fits = o == "written"                 ? wasThere && isThere
                       : o == "away" || o == "REMOVE" ? wasThere && !isThere
-                                                    : !wasThere && isThere;
+                                                     : !wasThere && isThere;
     FUZZ_CHECK(fits, "%s: %s, listed before %d, now %d", p.c_str(), o.c_str(),
                wasThere, isThere);
   }
@@ -278,10 +276,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(tree.Walk({&none, nullptr, false, 1}, nullptr, &unreadable).ok(),
              "first walk");
   Listing before;
-  FUZZ_CHECK(listRecursive(root, {&noneRef, nullptr, false}, &before,
-                           &unreadable)
-                 .ok(),
-             "first listing");
+  FUZZ_CHECK(
+      listRecursive(root, {&noneRef, nullptr, false}, &before, &unreadable)
+          .ok(),
+      "first listing");
 
   // Four bytes an edit; a zero op byte ends a cycle.
   size_t at = 1;
@@ -292,9 +290,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     at += 1;
     Changes changes;
-    const Status s =
-        tree.Walk({&filters.snapshot, nullptr, false, 2}, &changes,
-                  &unreadable);
+    const Status s = tree.Walk({&filters.snapshot, nullptr, false, 2}, &changes,
+                               &unreadable);
     FUZZ_CHECK(s.ok(), "walk: %s", s.Error().c_str());
     std::vector<Event> got;
     emitChanges(changes, [&](Event e) {
@@ -302,8 +299,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       return true;
     });
     Listing after;
-    FUZZ_CHECK(listRecursive(root, {&filters.reference, nullptr, false},
-                             &after, &unreadable)
+    FUZZ_CHECK(listRecursive(root, {&filters.reference, nullptr, false}, &after,
+                             &unreadable)
                    .ok(),
                "listing");
     std::vector<Event> want;

@@ -98,9 +98,9 @@ struct TreeSnapshot::Level {
     uint16_t len;
     uint8_t type;
   };
-  std::string names;        // the directory's names as read, each ending
-                            // in a NUL for the calls that take them
-  std::vector<Ent> ents;    // into `names`, in the directory's order
+  std::string names;      // the directory's names as read, each ending
+                          // in a NUL for the calls that take them
+  std::vector<Ent> ents;  // into `names`, in the directory's order
   // For a changed directory: old records and new entries in name order.
   std::vector<uint32_t> oldOrder;
   std::vector<uint32_t> newOrder;
@@ -173,8 +173,7 @@ class TreeSnapshot::Walker {
   // The status of the entry `name` (NUL-terminated) of `fd`, the link
   // itself and not its target. False when it is gone (or unreadable, which
   // is reported).
-  bool statAt(int fd, std::string_view name, EntryPath& path,
-              struct stat* st);
+  bool statAt(int fd, std::string_view name, EntryPath& path, struct stat* st);
   // Reports `r` as gone; vanishRec also what lies below it.
   void vanishOwn(const Rec& r, std::string_view name, const std::string& path);
   void vanishRec(const Rec& r, std::string_view name, const std::string& path);
@@ -221,8 +220,7 @@ void TreeSnapshot::VanishAll(Changes* changes) {
     WalkFilters none;
     Walker w(*this, none, changes, nullptr);
     if (rootRec_->listed() && changes != nullptr) {
-      changes->vanished.emplace_back(root_,
-                                     rootRec_->info(baseName(root_)));
+      changes->vanished.emplace_back(root_, rootRec_->info(baseName(root_)));
     }
     if (rootRec_->child != kNoNode) w.VanishNode(rootRec_->child, root_);
   }
@@ -315,9 +313,8 @@ Status TreeSnapshot::Walker::walkDir(int fd, uint32_t idx, size_t depth) {
       const uint8_t type = lv.ents[i].type;
       // A file the name filters left out stays out: nothing to read,
       // judge or compare.
-      if (useAnswers_ && failed_.ok() && type != DT_DIR &&
-          type != DT_UNKNOWN && (r.flags & (kListed | kJudged | kJudgedDir)) ==
-                                    kJudged &&
+      if (useAnswers_ && failed_.ok() && type != DT_DIR && type != DT_UNKNOWN &&
+          (r.flags & (kListed | kJudged | kJudgedDir)) == kJudged &&
           ((r.flags >> kAnswerShift) & 3) != kKeep && r.child == kNoNode) {
         if (kept != i) node.recs[kept] = r;
         ++kept;
@@ -409,8 +406,7 @@ bool TreeSnapshot::Walker::entry(int fd, std::string_view name, uint8_t type,
   }
   bool enter = false;
   Rec now = *rec;
-  if (!judge(fd, name, path, isDir, haveStat, &st, old, hadOld, &now,
-             &enter)) {
+  if (!judge(fd, name, path, isDir, haveStat, &st, old, hadOld, &now, &enter)) {
     return false;
   }
   if (!enter) {
@@ -421,8 +417,8 @@ bool TreeSnapshot::Walker::entry(int fd, std::string_view name, uint8_t type,
   }
   uint32_t child = hadOld ? old.child : kNoNode;
   if (child == kNoNode) child = t_.newNode();
-  const int sub =
-      ::openat(fd, name.data(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  const int sub = ::openat(fd, name.data(),
+                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (sub < 0) {
     const int err = errno;
     // Gone, or replaced by a file or a link since it was read: its contents
@@ -451,10 +447,10 @@ bool TreeSnapshot::Walker::entry(int fd, std::string_view name, uint8_t type,
   return true;
 }
 
-bool TreeSnapshot::Walker::judge(int fd, std::string_view name,
-                                 EntryPath& path, bool isDir, bool haveStat,
-                                 struct stat* st, const Rec& old, bool hadOld,
-                                 Rec* rec, bool* enter) {
+bool TreeSnapshot::Walker::judge(int fd, std::string_view name, EntryPath& path,
+                                 bool isDir, bool haveStat, struct stat* st,
+                                 const Rec& old, bool hadOld, Rec* rec,
+                                 bool* enter) {
   Answer answer;
   if (hadOld && useAnswers_ && (old.flags & kJudged) != 0 &&
       ((old.flags & kJudgedDir) != 0) == isDir) {
@@ -484,8 +480,8 @@ bool TreeSnapshot::Walker::judge(int fd, std::string_view name,
   if (answer == kKeep) {
     Answer more = kKeep;
     if (f_.hooks != nullptr && byNameHooks_ < f_.hooks->size()) {
-      more = judgeByInfo(FileInfo::FromStat(std::string(name), *st),
-                         path.get());
+      more =
+          judgeByInfo(FileInfo::FromStat(std::string(name), *st), path.get());
       if (!failed_.ok()) return false;
     }
     if (more != kKeep) {
@@ -523,8 +519,8 @@ bool TreeSnapshot::Walker::statAt(int fd, std::string_view name,
   return false;
 }
 
-void TreeSnapshot::Walker::compare(const Rec& old, bool hadOld,
-                                   const Rec& now, std::string_view name,
+void TreeSnapshot::Walker::compare(const Rec& old, bool hadOld, const Rec& now,
+                                   std::string_view name,
                                    const std::string& path) {
   if (changes_ == nullptr) return;
   if (!hadOld || !old.listed()) {
@@ -612,8 +608,7 @@ Answer TreeSnapshot::Walker::answerOf(const Status& s, bool isDir) {
 }
 
 Answer TreeSnapshot::Walker::judgeByName(std::string_view name,
-                                         const std::string& path,
-                                         bool isDir) {
+                                         const std::string& path, bool isDir) {
   for (size_t i = 0; i < byNameHooks_; ++i) {
     const Answer a = answerOf((*f_.hooks)[i].byName(name, path, isDir), isDir);
     if (a != kKeep || !failed_.ok()) return a;
@@ -726,8 +721,8 @@ void emitChanges(Changes& changes, const std::function<bool(Event)>& emit) {
     return seen.insert(path).second;
   };
   for (const Event& e : changes.written) {
-    const bool first = e.Op == Op::Chmod ? seenChmod.insert(e.Path).second
-                                         : once(e.Path);
+    const bool first =
+        e.Op == Op::Chmod ? seenChmod.insert(e.Path).second : once(e.Path);
     if (first && !emit(e)) return;
   }
 
@@ -766,19 +761,20 @@ void emitChanges(Changes& changes, const std::function<bool(Event)>& emit) {
         v.paired = true;
         const std::string& from = v.entry->first;
         const std::string& to = a.entry->first;
-        const Op op =
-            parentDir(from) == parentDir(to) ? Op::Rename : Op::Move;
+        const Op op = parentDir(from) == parentDir(to) ? Op::Rename : Op::Move;
         if (!emit(Event{op, from + " -> " + to, was})) return;
       }
     }
   }
   for (Side& a : appeared) {
-    if (!a.paired && !emit(Event{Op::Create, a.entry->first, a.entry->second})) {
+    if (!a.paired &&
+        !emit(Event{Op::Create, a.entry->first, a.entry->second})) {
       return;
     }
   }
   for (Side& v : vanished) {
-    if (!v.paired && !emit(Event{Op::Remove, v.entry->first, v.entry->second})) {
+    if (!v.paired &&
+        !emit(Event{Op::Remove, v.entry->first, v.entry->second})) {
       return;
     }
   }

@@ -3,11 +3,11 @@
 // the watcher; takes no lock (the watcher's lock guards every call).
 //
 // The snapshot is organised by directory: per directory, its entries in
-// the order the directory gives them, as compact records (the name in an arena, modification time,
-// size, mode, device and inode), each remembering what the name filters
-// answered for it. A walk reads each directory once, compares its entries
-// with the records of the previous cycle as it goes, and updates them, so
-// only one snapshot is alive and an unchanged entry costs its status call
+// the order the directory gives them, as compact records (the name in an arena,
+// modification time, size, mode, device and inode), each remembering what the
+// name filters answered for it. A walk reads each directory once, compares its
+// entries with the records of the previous cycle as it goes, and updates them,
+// so only one snapshot is alive and an unchanged entry costs its status call
 // and nothing more. Full paths and FileInfo records are built only for
 // what changed, and for the filters' first look at a name.
 //
@@ -128,7 +128,7 @@ class TreeSnapshot {
   std::vector<uint32_t> freeNodes_;
   // Per depth of the walk: buffers reused by every walk.
   std::vector<std::unique_ptr<Level>> levels_;
-  std::unique_ptr<char[]> dirents_;  // where directories are read into
+  std::unique_ptr<char[]> dirents_;     // where directories are read into
   uint64_t generation_ = ~uint64_t{0};  // of the filters answers came from
 };
 

@@ -48,7 +48,7 @@ std::vector<std::vector<std::string>> Groups(const TempDir& t,
                                              const std::vector<Event>& events) {
   std::vector<std::vector<std::string>> groups(4);
   for (const Event& e : events) {
-    const int g = e.Op == Op::Write || e.Op == Op::Chmod    ? 0
+    const int g = e.Op == Op::Write || e.Op == Op::Chmod   ? 0
                   : e.Op == Op::Rename || e.Op == Op::Move ? 1
                   : e.Op == Op::Create                     ? 2
                                                            : 3;
@@ -62,7 +62,7 @@ std::vector<std::vector<std::string>> Groups(const TempDir& t,
 void ExpectGroupsInOrder(const std::vector<Event>& events) {
   int last = 0;
   for (const Event& e : events) {
-    const int g = e.Op == Op::Write || e.Op == Op::Chmod    ? 0
+    const int g = e.Op == Op::Write || e.Op == Op::Chmod   ? 0
                   : e.Op == Op::Rename || e.Op == Op::Move ? 1
                   : e.Op == Op::Create                     ? 2
                                                            : 3;
@@ -173,7 +173,9 @@ class Editor {
   }
 
  private:
-  size_t Pick(size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng_); }
+  size_t Pick(size_t n) {
+    return std::uniform_int_distribution<size_t>(0, n - 1)(rng_);
+  }
 
   std::vector<std::string> Dirs() {
     std::vector<std::string> out = {root_};
@@ -198,8 +200,8 @@ class Editor {
   }
 
   void CreateOne() {
-    static const char* const kNames[] = {"a.js", "b.txt", "c.js", "d1",
-                                         "e.js", "n.go", "p.js", "z1",
+    static const char* const kNames[] = {"a.js",  "b.txt", "c.js", "d1",
+                                         "e.js",  "n.go",  "p.js", "z1",
                                          ".h.js", "m2"};
     std::vector<std::string> dirs = Dirs();
     const std::string dir = dirs[Pick(dirs.size())];
@@ -246,18 +248,17 @@ void Compare(uint32_t seed, const Scenario& s, const TempDir& t,
   Editor editor(t.path(), seed);
   editor.Populate(40);
 
-  std::vector<FilterHook> snapHooks = hooksFromTheStart
-                                          ? s.snapshot
-                                          : std::vector<FilterHook>{};
+  std::vector<FilterHook> snapHooks =
+      hooksFromTheStart ? s.snapshot : std::vector<FilterHook>{};
   std::vector<FilterFileHookFunc> refHooks =
       hooksFromTheStart ? s.reference : std::vector<FilterFileHookFunc>{};
   uint64_t generation = 1;
 
   TreeSnapshot tree(t.path());
   std::vector<Status> unreadable;
-  ASSERT_TRUE(tree.Walk({&snapHooks, nullptr, false, generation}, nullptr,
-                        &unreadable)
-                  .ok());
+  ASSERT_TRUE(
+      tree.Walk({&snapHooks, nullptr, false, generation}, nullptr, &unreadable)
+          .ok());
   Listing prev;
   ASSERT_TRUE(
       listRecursive(t.path(), {&refHooks, nullptr, false}, &prev, &unreadable)
@@ -335,15 +336,18 @@ TEST(SnapshotTest, NamesLeftOutAreNotRead) {
        nullptr}};
   TreeSnapshot tree(t.path());
   std::vector<Status> unreadable;
-  ASSERT_TRUE(tree.Walk({&hooks, nullptr, false, 1}, nullptr, &unreadable).ok());
+  ASSERT_TRUE(
+      tree.Walk({&hooks, nullptr, false, 1}, nullptr, &unreadable).ok());
   EXPECT_EQ(answers, 4);  // the root, sub, kept.js, other.txt
   // Answers are kept: a second walk asks nothing.
   Changes changes;
-  ASSERT_TRUE(tree.Walk({&hooks, nullptr, false, 1}, &changes, &unreadable).ok());
+  ASSERT_TRUE(
+      tree.Walk({&hooks, nullptr, false, 1}, &changes, &unreadable).ok());
   EXPECT_EQ(answers, 4);
   EXPECT_TRUE(changes.empty());
   // Other filters: asked again.
-  ASSERT_TRUE(tree.Walk({&hooks, nullptr, false, 2}, &changes, &unreadable).ok());
+  ASSERT_TRUE(
+      tree.Walk({&hooks, nullptr, false, 2}, &changes, &unreadable).ok());
   EXPECT_EQ(answers, 8);
   Listing listed;
   tree.Collect(&listed);
@@ -366,7 +370,8 @@ TEST(SnapshotTest, SkipDirDoesNotEnter) {
        nullptr}};
   TreeSnapshot tree(t.path());
   std::vector<Status> unreadable;
-  ASSERT_TRUE(tree.Walk({&hooks, nullptr, false, 1}, nullptr, &unreadable).ok());
+  ASSERT_TRUE(
+      tree.Walk({&hooks, nullptr, false, 1}, nullptr, &unreadable).ok());
   std::vector<std::string> want = {fs::path(t.path()).filename(), "out",
                                    "src.js"};
   std::sort(asked.begin(), asked.end());
@@ -389,7 +394,8 @@ TEST(SnapshotTest, ForgetMakesEntriesNewAgain) {
   Changes changes;
   ASSERT_TRUE(tree.Walk({}, &changes, &unreadable).ok());
   std::vector<std::string> created;
-  for (const auto& [path, info] : changes.appeared) created.push_back(t.Rel(path));
+  for (const auto& [path, info] : changes.appeared)
+    created.push_back(t.Rel(path));
   std::sort(created.begin(), created.end());
   EXPECT_EQ(created, (std::vector<std::string>{"d", "d/e", "d/f.js"}));
 }

@@ -119,8 +119,7 @@ void BM_CompareUnchanged(benchmark::State& state) {
   cur = prev;
   for (auto _ : state) {
     int events = 0;
-    compareListings(prev, cur,
-                    [&](const Event&) { return ++events, true; });
+    compareListings(prev, cur, [&](const Event&) { return ++events, true; });
     benchmark::DoNotOptimize(events);
   }
   state.counters["entries"] = static_cast<double>(prev.size());
@@ -139,15 +138,14 @@ void BM_SnapshotWalk(benchmark::State& state) {
   RE2 pattern("(^.*.java$)|(^.*.js$)|(^.*.go$)");
   std::vector<FilterHook> hooks;
   if (state.range(1)) {
-    hooks.push_back({[&pattern](std::string_view name, const std::string&,
-                                bool) {
-                       return RE2::PartialMatch(
-                                  re2::StringPiece(name.data(), name.size()),
-                                  pattern)
-                                  ? Status()
-                                  : ErrSkip;
-                     },
-                     nullptr});
+    hooks.push_back(
+        {[&pattern](std::string_view name, const std::string&, bool) {
+           return RE2::PartialMatch(re2::StringPiece(name.data(), name.size()),
+                                    pattern)
+                      ? Status()
+                      : ErrSkip;
+         },
+         nullptr});
   }
   TreeSnapshot tree(root);
   std::vector<Status> unreadable;
