@@ -95,6 +95,43 @@ TEST_F(LifecycleTest, StopSignalsLeaveNothingBehindAndEndByThatSignal) {
   }
 }
 
+// Many servers reload on SIGHUP and dump threads on SIGQUIT: both reach
+// the stack as SIGTERM, and the controller still ends by the signal it got.
+TEST_F(LifecycleTest, HangupAndQuitReachTheStackAsTerminate) {
+  for (const int sig : {SIGHUP, SIGQUIT}) {
+    SCOPED_TRACE(sig);
+    fs::remove(root_ / "got");
+    fs::remove(root_ / "ready");
+    env_["ZORVANE_RUN"] =
+        "for s in TERM HUP QUIT INT; do trap \"echo $s >> got; exit 0\" $s; "
+        "done; : > ready; while :; do sleep 0.05; done";
+    auto c = StartWatching(Opts(/*pidNamespace=*/false));
+    ASSERT_TRUE(Eventually([&] { return Exists("ready"); }));
+    c->Signal(sig);
+    const RunResult r = c->Wait();
+    EXPECT_TRUE(r.signaled) << r.err;
+    EXPECT_EQ(r.status, 128 + sig) << r.err;
+    EXPECT_EQ(ReadTextFile((root_ / "got").string()), "TERM\n");
+  }
+}
+
+// A second stop signal does not wait for the stop timeout.
+TEST_F(LifecycleTest, SecondStopSignalKillsAtOnce) {
+  env_["ZORVANE_RUN"] = "trap '' TERM INT; : > ready; exec sleep 1000";
+  env_["ZORVANE_STOP_TIMEOUT"] = "60";
+  auto c = StartWatching(Opts(/*pidNamespace=*/false));
+  ASSERT_TRUE(Eventually([&] { return Exists("ready"); }));
+  c->Signal(SIGTERM);
+  ASSERT_TRUE(c->WaitForText("Stopping the controller on signal: terminated"))
+      << c->err();
+  c->Signal(SIGTERM);
+  // Well within the stop timeout of 60 s.
+  const RunResult r = c->Wait(std::chrono::seconds(20));
+  EXPECT_FALSE(r.timed_out) << r.err;
+  EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
+  EXPECT_TRUE(c->LeftBehind().empty());
+}
+
 // As process 1 of a container, orphans of commands are reaped and SIGTERM
 // ends the controller.
 TEST_F(LifecycleTest, AsProcessOneReapsOrphansAndEndsOnSigterm) {
