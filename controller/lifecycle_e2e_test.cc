@@ -182,6 +182,24 @@ TEST_F(LifecycleTest, RefusedWatchSettingsStartNothing) {
   }
 }
 
+// A failed preparation ends the controller, but not before what it left
+// running has been stopped (a background job ignores SIGINT: it gets
+// SIGKILL after the stop timeout).
+TEST_F(LifecycleTest, FatalEndStopsWhatIsStillRunning) {
+  const RunResult r = [&] {
+    Controller c({},
+                 {{"ZORVANE_PREP", "sleep 1000 & exit 1"},
+                  {"ZORVANE_RUN", ": > started"},
+                  {"ZORVANE_STOP_TIMEOUT", "1"}},
+                 Opts(/*pidNamespace=*/false));
+    RunResult result = c.Wait();
+    EXPECT_TRUE(c.LeftBehind().empty()) << c.LeftBehind().front().cmdline;
+    return result;
+  }();
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_FALSE(Exists("started"));
+}
+
 // A log reader that goes away costs lines, not the controller.
 TEST_F(LifecycleTest, ClosedStandardErrorDoesNotEndTheController) {
   env_["ZORVANE_RUN_ON_CHANGE"] = ": > changed";
