@@ -209,14 +209,17 @@ Changes Watcher::walk(std::vector<OutboxItem>* notices) {
     const Status err = tree->Walk(filters, &changes, &unreadable);
     if (err.IsNotExist()) {
       if (err.path() == name) {
-        notices->push_back(ErrWatchedFileDeleted);
+        notices->emplace_back(std::in_place_type<Status>,
+                              ErrWatchedFileDeleted);
         removeLocked(name, recursive);
         missing_.insert_or_assign(name, MissingRoot{recursive, true});
       }
     } else if (!err.ok()) {
-      notices->push_back(err);
+      notices->emplace_back(std::in_place_type<Status>, err);
     }
-    for (Status& s : unreadable) notices->push_back(std::move(s));
+    for (Status& s : unreadable) {
+      notices->emplace_back(std::in_place_type<Status>, std::move(s));
+    }
   }
   // After the watched names, so that a root that vanished and came back
   // within this cycle is watched again at once.
@@ -230,7 +233,9 @@ Changes Watcher::walk(std::vector<OutboxItem>* notices) {
     it->second->VanishAll(&changes);
     it = trees_.erase(it);
   }
-  for (RootFound& f : found) notices->push_back(std::move(f));
+  for (RootFound& f : found) {
+    notices->emplace_back(std::in_place_type<RootFound>, std::move(f));
+  }
   return changes;
 }
 
@@ -259,12 +264,16 @@ void Watcher::findMissingRoots(const WalkFilters& filters, Changes* changes,
       // Gone again since the status call: nothing to say. Any other failure
       // is reported on every cycle while it lasts, as for a watched name,
       // and the root is tried again.
-      if (!err.IsNotExist()) notices->push_back(err);
+      if (!err.IsNotExist()) {
+        notices->emplace_back(std::in_place_type<Status>, err);
+      }
       if (fresh) trees_.erase(name);
       ++it;
       continue;
     }
-    for (Status& s : unreadable) notices->push_back(std::move(s));
+    for (Status& s : unreadable) {
+      notices->emplace_back(std::in_place_type<Status>, std::move(s));
+    }
     names_[name] = root.recursive;
     found->push_back(RootFound{name, root.watched});
     it = missing_.erase(it);
