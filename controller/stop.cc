@@ -183,14 +183,24 @@ void waitStopped(const std::vector<std::shared_ptr<ProcessHandle>>& leaders,
 
 bool stopDescendants(int sig, StopClock::duration timeout, int abortFd) {
   Reaper::Get().Close();
-  for (const auto& h : Reaper::Get().Live()) {
-    h->SignalGroup(sig);
-    h->SignalGroup(SIGCONT);
+  // Processes are told once each: the members of a managed group through
+  // the group, every other descendant by itself, and ones that appear later
+  // (a process forking while it stops) when they are first seen.
+  std::set<std::pair<pid_t, uint64_t>> told;
+  {
+    const auto before = liveDescendants();
+    std::set<pid_t> groups;
+    for (const auto& h : Reaper::Get().Live()) {
+      if (h->SignalGroup(sig)) {
+        h->SignalGroup(SIGCONT);
+        groups.insert(h->pid());
+      }
+    }
+    for (const auto& [info, fd] : before) {
+      if (groups.contains(info.pgrp)) told.emplace(info.pid, info.startTime);
+    }
   }
   const StopClock::time_point deadline = StopClock::now() + timeout;
-  // Processes are told once each; ones that appear later (a process forking
-  // while it stops) are told when they are first seen.
-  std::set<std::pair<pid_t, uint64_t>> told;
   for (;;) {
     auto live = liveDescendants();
     if (live.empty()) return false;
