@@ -181,54 +181,60 @@ void waitStopped(const std::vector<std::shared_ptr<ProcessHandle>>& leaders,
   }
 }
 
-bool stopDescendants(int sig, StopClock::duration timeout, int abortFd) {
-  Reaper::Get().Close();
-  // Processes are told once each: the members of a managed group through
-  // the group, every other descendant by itself, and ones that appear later
-  // (a process forking while it stops) when they are first seen.
-  std::set<std::pair<pid_t, uint64_t>> told;
-  {
-    const auto before = liveDescendants();
-    std::set<pid_t> groups;
-    for (const auto& h : Reaper::Get().Live()) {
-      if (h->SignalGroup(sig)) {
-        h->SignalGroup(SIGCONT);
-        groups.insert(h->pid());
-      }
-    }
-    for (const auto& [info, fd] : before) {
-      if (groups.contains(info.pgrp)) told.emplace(info.pid, info.startTime);
-    }
-  }
-  const StopClock::time_point deadline = StopClock::now() + timeout;
+namespace {
+
+using Told = std::set<std::pair<pid_t, uint64_t>>;
+
+// Sends `sig` and SIGCONT to every live descendant not yet in `*told` (and
+// notes it there), then waits until one of them ends, `abortFd` turns
+// readable or `deadline` passes, and again, until none is left (true) or
+// the wait ended otherwise (false). A process that forks while it stops
+// has its children told when they are first seen.
+bool tellUntilGone(int sig, Told* told, int abortFd,
+                   StopClock::time_point deadline) {
   for (;;) {
     auto live = liveDescendants();
-    if (live.empty()) return false;
+    if (live.empty()) return true;
     std::vector<int> fds;
+    fds.reserve(live.size());
     for (auto& [info, fd] : live) {
-      if (told.emplace(info.pid, info.startTime).second) {
+      if (told->emplace(info.pid, info.startTime).second) {
         fd.Signal(sig);
         fd.Signal(SIGCONT);
       }
       fds.push_back(fd.fd());
     }
-    if (!pollUntil(fds, abortFd, deadline)) break;
+    if (!pollUntil(fds, abortFd, deadline)) return false;
+  }
+}
+
+}  // namespace
+
+bool stopDescendants(int sig, StopClock::duration timeout, int abortFd) {
+  Reaper::Get().Close();
+  // Each process is told once: the members of a managed group through the
+  // group, every other descendant by itself.
+  Told told;
+  const auto before = liveDescendants();
+  std::set<pid_t> groups;
+  for (const auto& h : Reaper::Get().Live()) {
+    if (h->SignalGroup(sig)) {
+      h->SignalGroup(SIGCONT);
+      groups.insert(h->pid());
+    }
+  }
+  for (const auto& [info, fd] : before) {
+    if (groups.contains(info.pgrp)) told.emplace(info.pid, info.startTime);
+  }
+  if (tellUntilGone(sig, &told, abortFd, StopClock::now() + timeout)) {
+    return false;
   }
   killDescendants();
   // SIGKILL takes effect at once but for processes stuck in the kernel;
   // wait briefly so the caller's exit does not race their ends.
-  const StopClock::time_point grace =
-      StopClock::now() + std::chrono::seconds(2);
-  for (;;) {
-    auto live = liveDescendants();
-    if (live.empty()) break;
-    std::vector<int> fds;
-    for (auto& [info, fd] : live) {
-      fd.Signal(SIGKILL);
-      fds.push_back(fd.fd());
-    }
-    if (!pollUntil(fds, -1, grace)) break;
-  }
+  Told killed;
+  (void)tellUntilGone(SIGKILL, &killed, -1,
+                      StopClock::now() + std::chrono::seconds(2));
   return true;
 }
 

@@ -128,10 +128,6 @@ class TreeSnapshot::Walker {
 
   Status Run();
 
-  // Reports every listed entry below node `idx` (of the directory `dir`)
-  // as gone and frees the node.
-  void VanishNode(uint32_t idx, const std::string& dir);
-
  private:
   // The full path of the entry being judged, made only when needed.
   class EntryPath {
@@ -217,12 +213,12 @@ Status TreeSnapshot::Walk(const WalkFilters& filters, Changes* changes,
 
 void TreeSnapshot::VanishAll(Changes* changes) {
   if (rootRec_ != nullptr) {
-    WalkFilters none;
-    Walker w(*this, none, changes, nullptr);
     if (rootRec_->listed() && changes != nullptr) {
       changes->vanished.emplace_back(root_, rootRec_->info(baseName(root_)));
     }
-    if (rootRec_->child != kNoNode) w.VanishNode(rootRec_->child, root_);
+    if (rootRec_->child != kNoNode) {
+      vanishNode(rootRec_->child, root_, changes);
+    }
   }
   rootRec_.reset();
   nodes_.clear();
@@ -261,7 +257,8 @@ Status TreeSnapshot::Walker::Run() {
     return failed_;
   }
   if (!enter) {
-    if (hadOld && old.child != kNoNode) VanishNode(old.child, root);
+    if (hadOld && old.child != kNoNode)
+      t_.vanishNode(old.child, root, changes_);
     rec.child = kNoNode;
     t_.rootRec_ = std::make_unique<Rec>(rec);
     return Status();
@@ -273,7 +270,7 @@ Status TreeSnapshot::Walker::Run() {
   const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
     const int err = errno;
-    VanishNode(child, root);
+    t_.vanishNode(child, root, changes_);
     t_.rootRec_->child = kNoNode;
     return Status::PathError("open", root, err);
   }
@@ -281,7 +278,7 @@ Status TreeSnapshot::Walker::Run() {
   Status s = walkDir(fd, child, 0);
   ::close(fd);
   if (!s.ok()) {
-    VanishNode(child, root);
+    t_.vanishNode(child, root, changes_);
     t_.rootRec_->child = kNoNode;
     return s;
   }
@@ -410,7 +407,8 @@ bool TreeSnapshot::Walker::entry(int fd, std::string_view name, uint8_t type,
     return false;
   }
   if (!enter) {
-    if (hadOld && old.child != kNoNode) VanishNode(old.child, path.get());
+    if (hadOld && old.child != kNoNode)
+      t_.vanishNode(old.child, path.get(), changes_);
     now.child = kNoNode;
     *rec = now;
     return true;
@@ -427,7 +425,7 @@ bool TreeSnapshot::Walker::entry(int fd, std::string_view name, uint8_t type,
         unreadable_ != nullptr) {
       unreadable_->push_back(Status::PathError("open", path.get(), err));
     }
-    VanishNode(child, path.get());
+    t_.vanishNode(child, path.get(), changes_);
     now.child = kNoNode;
     *rec = now;
     return true;
@@ -438,7 +436,7 @@ bool TreeSnapshot::Walker::entry(int fd, std::string_view name, uint8_t type,
   ::close(sub);
   if (!s.ok()) {
     if (unreadable_ != nullptr) unreadable_->push_back(std::move(s));
-    VanishNode(child, path_);
+    t_.vanishNode(child, path_, changes_);
     child = kNoNode;
   }
   path_.resize(dirLength);
@@ -548,19 +546,20 @@ void TreeSnapshot::Walker::vanishOwn(const Rec& r, std::string_view name,
 void TreeSnapshot::Walker::vanishRec(const Rec& r, std::string_view name,
                                      const std::string& path) {
   vanishOwn(r, name, path);
-  if (r.child != kNoNode) VanishNode(r.child, path);
+  if (r.child != kNoNode) t_.vanishNode(r.child, path, changes_);
 }
 
-void TreeSnapshot::Walker::VanishNode(uint32_t idx, const std::string& dir) {
-  Node node = std::move(t_.nodes_[idx]);
+void TreeSnapshot::vanishNode(uint32_t idx, const std::string& dir,
+                              Changes* changes) {
+  Node node = std::move(nodes_[idx]);
   for (const Rec& r : node.recs) {
     const std::string path = joined(dir, node.name(r));
-    if (r.listed() && changes_ != nullptr) {
-      changes_->vanished.emplace_back(path, r.info(node.name(r)));
+    if (r.listed() && changes != nullptr) {
+      changes->vanished.emplace_back(path, r.info(node.name(r)));
     }
-    if (r.child != kNoNode) VanishNode(r.child, path);
+    if (r.child != kNoNode) vanishNode(r.child, path, changes);
   }
-  t_.freeNode(idx);
+  freeNode(idx);
 }
 
 Status TreeSnapshot::Walker::readDir(int fd, Level* lv) {

@@ -121,6 +121,9 @@ class TreeSnapshot {
 
   uint32_t newNode();
   void freeNode(uint32_t idx);
+  // Reports every listed entry below node `idx` (of the directory `dir`)
+  // as gone into `*changes` (when not null) and frees the node.
+  void vanishNode(uint32_t idx, const std::string& dir, Changes* changes);
 
   std::string root_;
   std::unique_ptr<Rec> rootRec_;  // null until the root has been seen
