@@ -31,10 +31,11 @@ constexpr std::size_t kQueueCapacity = 128 * 1024;
 constexpr std::chrono::milliseconds kWriterPatience{60000};
 // Without an output thread, how long a caller writes itself.
 constexpr std::chrono::milliseconds kInlinePatience{2000};
-// Says, once output flows again, how many lines did not fit the queue. It
-// carries the named loggers' Warning prefix: it reads like their lines.
+// Says, once output flows again, how many lines did not fit the queue,
+// with the named loggers' Warning prefix: it reads like their lines.
+constexpr std::string_view kWarningPrefix = "[Warning] ";
 constexpr std::string_view kDroppedNotice =
-    "[Warning] Log lines dropped while standard error was blocked: ";
+    "Log lines dropped while standard error was blocked: ";
 
 // A line under construction; `next` links it while it rests in the pool.
 struct buffer {
@@ -271,7 +272,7 @@ void loggingT::writeLines() {
 void loggingT::writeDroppedNotice(int fd, int64_t count) {
   const auto where = std::source_location::current();
   buffer* buf = header(INFO, where);
-  const Arg args[] = {kDroppedNotice, count};
+  const Arg args[] = {kWarningPrefix, kDroppedNotice, count};
   AppendArgs(args, &buf->bytes);
   buf->bytes.push_back('\n');
   (void)WriteAll(fd, buf->bytes, kWriterPatience);
