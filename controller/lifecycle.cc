@@ -41,7 +41,7 @@ constexpr auto kSameRequestWindow = std::chrono::milliseconds(500);
 
 // How long the end of the process waits for its last log lines to get out
 // while none does (a full standard error whose reader pauses).
-constexpr auto kFlushIdle = std::chrono::seconds(2);
+constexpr auto kFlushIdle = std::chrono::seconds(1);
 
 // The signals the signal thread takes: written by prepareProcess before
 // any thread exists, read-only afterwards.
