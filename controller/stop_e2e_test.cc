@@ -210,8 +210,11 @@ TEST_F(LifecycleTest, SignalsIgnoredAtStartStayIgnored) {
 // normal end and at a stop (bash starts `cmd &` jobs with SIGINT ignored),
 // and nothing is left afterwards.
 TEST_F(LifecycleTest, LeftoversOfEndedCommandsGetSigterm) {
+  // The command goes on once the job's trap is set.
   const std::string job =
-      "(trap ': > got-term; exit 0' TERM; while :; do sleep 0.05; done) & ";
+      "(trap ': > got-term; exit 0' TERM; : > job-ready; "
+      "while :; do sleep 0.05; done) & "
+      "while [ ! -e job-ready ]; do sleep 0.01; done; ";
   const struct {
     const char* name;
     Env env;
@@ -228,8 +231,9 @@ TEST_F(LifecycleTest, LeftoversOfEndedCommandsGetSigterm) {
   };
   for (const auto& k : cases) {
     SCOPED_TRACE(k.name);
-    fs::remove(root_ / "ready");
-    fs::remove(root_ / "got-term");
+    for (const char* f : {"ready", "job-ready", "got-term"}) {
+      fs::remove(root_ / f);
+    }
     Env env = k.env;
     env["ZORVANE_STOP_TIMEOUT"] = "5";
     Controller c({}, env, Opts(/*pidNamespace=*/false));
