@@ -160,8 +160,9 @@ void takeSignals(int fd) {
   }
 }
 
-// Says once what the stop cannot reach here.
-void warnAboutReach() {
+}  // namespace
+
+void reportStopReach() {
   constexpr std::string_view kCost =
       ": the stop reaches the commands and their process groups, not "
       "processes that left them (setsid)";
@@ -174,8 +175,6 @@ void warnAboutReach() {
                 kCost);
   }
 }
-
-}  // namespace
 
 void prepareProcess() {
   openStandardDescriptors();
@@ -199,7 +198,6 @@ void prepareProcess() {
 }
 
 void startSignalThread() {
-  warnAboutReach();
   const int fd = ::signalfd(-1, &caught, SFD_CLOEXEC);
   if (fd < 0) {
     Warning.log("Stop signals cannot be taken: signalfd: " + ErrnoText(errno));

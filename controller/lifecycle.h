@@ -29,9 +29,7 @@ namespace controller {
 //   - SIGCHLD is blocked, for the reaper to wait for.
 void prepareProcess();
 
-// Says with a Warning, once, what the stop cannot reach here (no /proc of
-// this PID namespace, no pid descriptors), and starts the thread that
-// takes the signals:
+// Starts the thread that takes the signals:
 //   - SIGUSR1 and SIGUSR2 go on to the server's process group as they came
 //     (servingProcess), and the controller keeps running;
 //   - any other is a stop: the stack hears SIGINT and SIGTERM as they
@@ -44,6 +42,13 @@ void prepareProcess();
 //     is left at once.
 // Requires prepareProcess.
 void startSignalThread();
+
+// Says with a Warning what the stop cannot reach here, if anything: with
+// no /proc of this PID namespace (missing, or its parent's) or no pid
+// descriptors, processes that left their command's process group. Call
+// once, when the configuration has been accepted and before the first
+// command starts: a refused configuration stops at its Fatal line.
+void reportStopReach();
 
 // Ends the controller with `status`: stops the stack as a stop signal does
 // (SIGTERM, then SIGKILL after the stop timeout), then ends the process at
