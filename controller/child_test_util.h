@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -57,6 +58,9 @@ class ChildTest : public ::testing::Test {
       klog::InitFlags(f);
       return f;
     }();
+    // As in the controller, orphans of the children's groups come here,
+    // where their groups stay reachable.
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
     ASSERT_EQ(flags->SetByName("v", "4"), "");
     ASSERT_EQ(flags->SetByName("skip_headers", "true"), "");
     char dirTemplate[] = "/tmp/zorvane-child-XXXXXX";
@@ -68,6 +72,7 @@ class ChildTest : public ::testing::Test {
     previousLogFd_ = klog::testing::SetOutputFd(logFd_);
     configuration().workDir = dir_;
     configuration().zorvanePREP.clear();
+    configuration().zorvaneSTOPTIMEOUT = Duration{kDefaultStopTimeout};
     clearRegistry();
   }
 
@@ -139,7 +144,10 @@ class ChildTest : public ::testing::Test {
     return result.get();
   }
 
-  std::string log() const { return readFile(logPath_); }
+  std::string log() const {
+    (void)klog::Flush(std::chrono::seconds(5));
+    return readFile(logPath_);
+  }
   bool logged(const std::string& line) const {
     return log().find(line + "\n") != std::string::npos;
   }

@@ -114,6 +114,7 @@ void controllerMain(int argc, char** argv) {
       ExitProcess(1);
     }
   }
+  reportStopReach();
   std::optional<int> serverWaitStatus;
   if (fileChangeCommand.empty()) {
     Debug.log(

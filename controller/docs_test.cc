@@ -219,18 +219,21 @@ std::vector<std::string> StringLiterals(std::string_view src) {
   return out;
 }
 
-// The string literals of the controller's program sources (not its tests).
+// The string literals of the program's sources (not its tests): the
+// controller's, and the logging core's, which says when lines were dropped.
 std::vector<std::string> ControllerLiterals() {
   std::vector<std::string> literals;
-  for (const auto& entry :
-       std::filesystem::directory_iterator(kSourceDir / "controller")) {
-    const std::string name = entry.path().filename();
-    if (!name.ends_with(".cc") || name.ends_with("_test.cc") ||
-        name.starts_with("e2e_")) {
-      continue;
-    }
-    for (std::string& l : StringLiterals(ReadFile(entry.path().c_str()))) {
-      literals.push_back(std::move(l));
+  for (const char* folder : {"controller", "klog"}) {
+    for (const auto& entry :
+         std::filesystem::directory_iterator(kSourceDir / folder)) {
+      const std::string name = entry.path().filename();
+      if (!name.ends_with(".cc") || name.ends_with("_test.cc") ||
+          name.ends_with("_bench.cc") || name.starts_with("e2e_")) {
+        continue;
+      }
+      for (std::string& l : StringLiterals(ReadFile(entry.path().c_str()))) {
+        literals.push_back(std::move(l));
+      }
     }
   }
   return literals;

@@ -18,6 +18,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -53,6 +54,9 @@ struct Options {
   // As root: process 1 of a new PID namespace with its own /proc.
   // Otherwise a direct child of the test.
   bool pidNamespace = true;
+  // With pidNamespace: false leaves the namespace with the test's /proc,
+  // whose numbers are not the namespace's (some sandboxes and CI runners).
+  bool ownProc = true;
   // Put before the controller's path, e.g. a tool that drops privileges.
   std::vector<std::string> wrapper;
   // Start it with standard input and standard output closed.
@@ -184,7 +188,9 @@ class Controller {
     namespaced_ = options.pidNamespace && ::geteuid() == 0 &&
                   ::access("/usr/bin/unshare", X_OK) == 0;
     if (namespaced_) {
-      argv = {"/usr/bin/unshare", "-pf", "--mount-proc", "--kill-child", "--"};
+      argv = {"/usr/bin/unshare", "-pf", "--kill-child"};
+      if (options.ownProc) argv.push_back("--mount-proc");
+      argv.push_back("--");
     } else {
       // Orphans of the controller's stack come to us, where they can be
       // seen and killed.
@@ -253,12 +259,55 @@ class Controller {
   // The process started: unshare when in a namespace, else the controller.
   pid_t pid() const { return pid_; }
 
-  // The controller itself, as the system outside its namespace numbers it;
-  // -1 while it cannot be found.
+  // The controller itself, as the system outside its namespace numbers it
+  // (the process below unshare and any wrapper that runs the controller's
+  // executable); -1 while it cannot be found.
   pid_t ControllerPid() const {
     if (!namespaced_) return pid_;
-    const std::vector<ProcEntry> children = ChildrenOf(pid_);
-    return children.empty() ? -1 : children.front().pid;
+    for (const ProcEntry& p : DescendantsOf(pid_)) {
+      std::error_code ec;
+      const std::filesystem::path exe = std::filesystem::read_symlink(
+          "/proc/" + std::to_string(p.pid) + "/exe", ec);
+      if (!ec && exe == ZORVANE_CONTROLLER_PATH) return p.pid;
+    }
+    return -1;
+  }
+
+  // A line of the controller's /proc/<pid>/status ("Threads", "ShdPnd"),
+  // its value; "" when it cannot be read.
+  std::string Status(const std::string& field) const {
+    const std::string text =
+        ReadTextFile("/proc/" + std::to_string(ControllerPid()) + "/status");
+    const auto at = text.find("\n" + field + ":");
+    if (at == std::string::npos) return "";
+    const auto start = text.find_first_not_of(" \t", at + field.size() + 2);
+    return text.substr(start, text.find('\n', start) - start);
+  }
+
+  // Whether `sig` is pending for the controller as a whole (sent, and not
+  // yet taken by its signal thread).
+  bool Pending(int sig) const {
+    const std::string mask = Status("ShdPnd");
+    return !mask.empty() &&
+           ((std::stoull(mask, nullptr, 16) >> (sig - 1)) & 1) != 0;
+  }
+
+  // Bytes written to its standard error that the test has not read yet.
+  int UnreadBytes() const {
+    int n = 0;
+    if (read_fd_ < 0 || ::ioctl(read_fd_, FIONREAD, &n) != 0) return -1;
+    return n;
+  }
+
+  // Waits for the process started to end without reading its standard
+  // error (a log reader that stalls); Wait() then reads what it wrote.
+  bool ExitsUnread(std::chrono::milliseconds timeout) {
+    reaped_ =
+        reaped_ ||
+        Eventually(
+            [&] { return ::waitpid(pid_, &waitStatus_, WNOHANG) == pid_; },
+            timeout);
+    return reaped_;
   }
 
   // Sends `sig` to the controller itself.
@@ -312,19 +361,17 @@ class Controller {
   // Waits for the controller to end (reading all of standard error).
   RunResult Wait(std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
     RunResult r;
-    int st = 0;
     if (read_fd_ < 0) {
       // Nothing to read: watch the process itself.
-      eof_ = Eventually([&] { return ::waitpid(pid_, &st, WNOHANG) == pid_; },
-                        timeout);
-      reaped_ = eof_;
+      eof_ = ExitsUnread(timeout);
     } else {
       WaitFor([](const std::string&) { return false; }, timeout);
     }
     // At end of file the controller has exited, or is about to: wait for
     // it. Otherwise the deadline passed and the destructor kills it.
-    if (eof_ && (reaped_ || ::waitpid(pid_, &st, 0) == pid_)) {
+    if (eof_ && (reaped_ || ::waitpid(pid_, &waitStatus_, 0) == pid_)) {
       reaped_ = true;
+      const int st = waitStatus_;
       r.signaled = WIFSIGNALED(st);
       r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     } else {
@@ -371,6 +418,7 @@ class Controller {
   int read_fd_ = -1;
   bool namespaced_ = false;
   bool reaped_ = false;
+  int waitStatus_ = 0;  // valid once reaped_
   bool eof_ = false;
   std::string err_;
 };

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "controller/config.h"
+#include "controller/stop.h"
 #include "fuzz/fuzz_util.h"
 #include "klog/klog.h"
 
@@ -23,6 +25,7 @@ namespace {
 
 using controller::Configuration;
 using controller::kSecond;
+using controller::StopClock;
 
 constexpr std::array<const char*, 17> kVariables = {
     "ZORVANE_RUN",
@@ -156,6 +159,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
                c.zorvaneSTOPTIMEOUT, 10);
   FUZZ_CHECK(c.zorvaneSTOPTIMEOUT.ns >= 0, "stop timeout %s",
              c.zorvaneSTOPTIMEOUT.String().c_str());
+  // A stop's deadline comes after its start, however long the timeout and
+  // however late the clock: it saturates, never wraps into the past (the
+  // plain sum is a signed overflow, which UBSan reports).
+  const auto timeout = std::chrono::nanoseconds(c.zorvaneSTOPTIMEOUT.ns);
+  const StopClock::time_point last = StopClock::time_point::max();
+  for (const StopClock::time_point from :
+       {StopClock::now(), last - std::chrono::hours(1), last}) {
+    const StopClock::time_point deadline =
+        controller::DeadlineAfter(from, timeout);
+    FUZZ_CHECK(
+        deadline >= from && (deadline == last || deadline - from == timeout),
+        "deadline %lld after %lld for %s",
+        static_cast<long long>(deadline.time_since_epoch().count()),
+        static_cast<long long>(from.time_since_epoch().count()),
+        c.zorvaneSTOPTIMEOUT.String().c_str());
+  }
 
   // Commands are taken as they are.
   FUZZ_CHECK(c.zorvaneRUN == raw("ZORVANE_RUN") &&

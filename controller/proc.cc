@@ -55,10 +55,12 @@ bool skipFields(std::string_view* rest, int n) {
   return true;
 }
 
-// Whether /proc shows this process's own pid namespace. A controller that
-// is process 1 of a namespace under the parent's /proc sees other numbers
-// there than its own: the processes it would find are not what it thinks.
-bool procIsOurs() {
+}  // namespace
+
+bool ProcIsOurs() {
+  // A controller that is process 1 of a namespace under the parent's /proc
+  // sees other numbers there than its own: the processes it would find are
+  // not what it thinks.
   static const bool ours = [] {
     char link[32] = {};
     const ssize_t n = ::readlink("/proc/self", link, sizeof link - 1);
@@ -68,7 +70,16 @@ bool procIsOurs() {
   return ours;
 }
 
-}  // namespace
+bool PidFdsWork(int* err) {
+  static const int error = [] {
+    const int fd = static_cast<int>(::syscall(SYS_pidfd_open, ::getpid(), 0));
+    if (fd < 0) return errno;
+    ::close(fd);
+    return 0;
+  }();
+  if (err != nullptr) *err = error;
+  return error == 0;
+}
 
 bool ReadProcess(pid_t pid, ProcessInfo* out) {
   const std::string path = "/proc/" + std::to_string(pid) + "/stat";
@@ -94,7 +105,7 @@ bool ReadProcess(pid_t pid, ProcessInfo* out) {
 
 std::vector<ProcessInfo> ListProcesses() {
   std::vector<ProcessInfo> all;
-  if (!procIsOurs()) return all;
+  if (!ProcIsOurs()) return all;
   DIR* dir = ::opendir("/proc");
   if (dir == nullptr) return all;
   while (const dirent* e = ::readdir(dir)) {

@@ -33,6 +33,16 @@ bool ReadProcess(pid_t pid, ProcessInfo* out);
 // pid namespace (its numbers would not be ours).
 std::vector<ProcessInfo> ListProcesses();
 
+// Whether /proc shows this process's own pid namespace: /proc/self names
+// the number getpid() gives. False when /proc is missing, or mounted for
+// another namespace (a PID namespace made without mounting /proc anew).
+// Decided once.
+bool ProcIsOurs();
+
+// Whether pid descriptors work here; when they do not, ENOSYS (an old
+// kernel, a user-mode emulator) or the like goes to *err. Decided once.
+bool PidFdsWork(int* err = nullptr);
+
 // The processes of `all` that descend from `root` (children, their
 // children...), not `root` itself, ended ones included.
 std::vector<ProcessInfo> Descendants(const std::vector<ProcessInfo>& all,

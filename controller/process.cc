@@ -176,6 +176,33 @@ controllerManagedProcesses& zorvaneControllerManagedProcesses() {
   return *cmps;
 }
 
+namespace {
+
+struct ServingSlot {
+  std::mutex mu;
+  std::shared_ptr<ProcessHandle> handle;  // guarded by mu
+};
+
+// Never destroyed: the signal thread reads it while the process ends.
+ServingSlot& servingSlot() {
+  static ServingSlot* const slot = new ServingSlot;
+  return *slot;
+}
+
+}  // namespace
+
+std::shared_ptr<ProcessHandle> servingProcess() {
+  ServingSlot& slot = servingSlot();
+  std::lock_guard lock(slot.mu);
+  return slot.handle;
+}
+
+void setServingProcess(std::shared_ptr<ProcessHandle> handle) {
+  ServingSlot& slot = servingSlot();
+  std::lock_guard lock(slot.mu);
+  slot.handle = std::move(handle);
+}
+
 CommandResult runPrep(const std::string& commandString) {
   Info.log("Running Install: ", commandString);
   Command cmd(commandString, configuration().workDir);
@@ -200,6 +227,7 @@ CommandResult startProcess(const std::string& commandString,
   const pid_t pid = cmd.process()->pid();
   cmps.processes[theProcessType] = cmd.process();
   cmps.pids[theProcessType] = pid;
+  if (theProcessType == server) setServingProcess(cmd.process());
   Debug.log("New process created with pid ", static_cast<int64_t>(pid));
   return {std::move(cmd), Status()};
 }
@@ -207,7 +235,7 @@ CommandResult startProcess(const std::string& commandString,
 Status waitProcess(Command& cmd, ProcessType /*theProcessType*/) {
   Debug.log("waitProcess ENTRY");
   Status err = cmd.Wait();
-  if (!err.ok()) Info.log("Wait received error:", err);
+  if (!err.ok() && !Stopping()) Info.log("Wait received error:", err);
   Debug.log("waitProces EXIT");
   return err;
 }

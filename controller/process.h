@@ -111,6 +111,14 @@ struct controllerManagedProcesses {
 // process ends.
 controllerManagedProcesses& zorvaneControllerManagedProcesses();
 
+// The process that serves in the server's place: the last server started,
+// or an on-change command that took its place (the kill setting on). Null
+// before the first. Kept apart from the registry, under a lock of its own
+// that is never held across anything else, so that the signal thread can
+// read it while a run holds the registry. Any thread.
+std::shared_ptr<ProcessHandle> servingProcess();
+void setServingProcess(std::shared_ptr<ProcessHandle> handle);
+
 // What runPrep and startProcess return: the record, and the start (or,
 // for runPrep, the run's) error.
 struct [[nodiscard]] CommandResult {
@@ -125,14 +133,16 @@ CommandResult runPrep(const std::string& commandString);
 
 // Starts `commandString` without waiting and records it under
 // `theProcessType`, replacing what was recorded (the earlier process is
-// not signalled). On a start failure the kind is left with no handle and
-// pid 0. REQUIRES: the caller holds the registry's mu.
+// not signalled); a server also becomes the serving process. On a start
+// failure the kind is left with no handle and pid 0. REQUIRES: the caller
+// holds the registry's mu.
 CommandResult startProcess(const std::string& commandString,
                            ProcessType theProcessType);
 
 // Waits for the child of `cmd` (a record returned by startProcess) to end
-// and returns its outcome; logs a failure through Info. Leaves the
-// registry untouched. `theProcessType` is not used. Must be called without
+// and returns its outcome; logs a failure through Info, unless the
+// controller is stopping (the stop ended it). Leaves the registry
+// untouched. `theProcessType` is not used. Must be called without
 // the registry's mu held.
 Status waitProcess(Command& cmd, ProcessType theProcessType);
 

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -74,6 +75,7 @@ int Reaper::Spawn(const std::function<int(pid_t*)>& spawn,
   if (const int err = spawn(&pid); err != 0) return err;
   *handle = std::make_shared<ProcessHandle>(pid, command);
   children_[pid] = *handle;
+  groups_.insert(pid);
   ++spawns_;
   spawned_.notify_all();
   return 0;
@@ -87,37 +89,131 @@ std::vector<std::shared_ptr<ProcessHandle>> Reaper::Live() {
   return live;
 }
 
+std::vector<pid_t> Reaper::Groups() {
+  std::lock_guard lock(mu_);
+  std::vector<pid_t> groups;
+  for (auto it = groups_.begin(); it != groups_.end();) {
+    const pid_t pgid = *it++;  // leftoversLocked may erase it
+    if (children_.contains(pgid) || leftoversLocked(pgid)) {
+      groups.push_back(pgid);
+    }
+  }
+  return groups;
+}
+
+bool Reaper::SignalGroup(pid_t pgid, int sig) {
+  std::lock_guard lock(mu_);
+  if (const auto it = children_.find(pgid); it != children_.end()) {
+    return it->second->SignalGroup(sig);
+  }
+  // Checked and sent under mu_: the child that keeps the number ours
+  // cannot be reaped in between.
+  return leftoversLocked(pgid) && ::kill(-pgid, sig) == 0;
+}
+
+bool Reaper::HasLeftovers(pid_t pgid) {
+  std::lock_guard lock(mu_);
+  return !children_.contains(pgid) && leftoversLocked(pgid);
+}
+
+bool Reaper::leftoversLocked(pid_t pgid) {
+  if (!groups_.contains(pgid)) return false;
+  siginfo_t info = {};
+  // A child of ours that has the group's number as its own pid is not our
+  // leader (that one is reaped): the number went to a stranger that leads a
+  // group of its own.
+  const int options = WEXITED | WNOHANG | WNOWAIT;
+  const bool stranger = ::waitid(P_PID, pgid, &info, options) == 0;
+  if (!stranger && ::waitid(P_PGID, pgid, &info, options) == 0) return true;
+  // Nothing of ours is left in it, and nothing can join a group that is
+  // gone: forget it.
+  groups_.erase(pgid);
+  return false;
+}
+
+bool Reaper::WaitForReap(uint64_t* seen,
+                         std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock lock(mu_);
+  const bool reaped =
+      reaped_.wait_until(lock, deadline, [&] { return reaps_ != *seen; });
+  *seen = reaps_;
+  return reaped;
+}
+
+int Reaper::ReapedFd() {
+  std::lock_guard lock(mu_);
+  if (reapedFd_ < 0) reapedFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  return reapedFd_;
+}
+
 void Reaper::Close() {
   std::lock_guard lock(mu_);
   closed_ = true;
 }
 
+void Reaper::waitForChildren(std::unique_lock<std::mutex>& lock) {
+  sigset_t blocked;
+  if (::pthread_sigmask(SIG_BLOCK, nullptr, &blocked) == 0 &&
+      sigismember(&blocked, SIGCHLD) == 1) {
+    // An orphan can arrive without any spawn: it is reparented here while
+    // alive, and its end raises SIGCHLD, which stays pending while blocked,
+    // so none is missed between the failed wait and this one.
+    lock.unlock();
+    sigset_t chld;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    while (::sigwaitinfo(&chld, nullptr) < 0 && errno == EINTR) {
+    }
+    lock.lock();
+    return;
+  }
+  // SIGCHLD is not ours to take: orphans only come from children, so
+  // wait for the next spawn.
+  const uint64_t before = spawns_;
+  spawned_.wait(lock, [&] { return spawns_ != before; });
+}
+
 void Reaper::loop() {
   for (;;) {
-    uint64_t spawnsBefore;
-    {
-      std::lock_guard lock(mu_);
-      spawnsBefore = spawns_;
-    }
     // Learn which child ended without reaping it: until it is reaped its
     // number stays its own, so the handle can still be finished first.
     siginfo_t info = {};
+    const uint64_t spawnsBefore = [&] {
+      std::lock_guard lock(mu_);
+      return spawns_;
+    }();
     if (::waitid(P_ALL, 0, &info, WEXITED | WNOWAIT) != 0) {
       if (errno == ECHILD) {
-        // No children at all: orphans only come from children, so wait
-        // for the next spawn.
         std::unique_lock lock(mu_);
-        spawned_.wait(lock, [&] { return spawns_ != spawnsBefore; });
+        // A spawn between the failed wait and the lock has a child to wait
+        // for already.
+        if (spawns_ == spawnsBefore) waitForChildren(lock);
       }
       continue;  // EINTR
     }
     const pid_t pid = info.si_pid;
     std::lock_guard lock(mu_);
-    if (auto it = children_.find(pid); it != children_.end()) {
+    const auto it = children_.find(pid);
+    const bool managed = it != children_.end();
+    if (managed) {
       it->second->Finish(waitStatusOf(info));
       children_.erase(it);
     }
     while (::waitpid(pid, nullptr, WNOHANG) < 0 && errno == EINTR) {
+    }
+    // Groups that hold nothing any more are forgotten as leaders end, so
+    // the set stays as small as what may still be running.
+    if (managed) {
+      for (auto g = groups_.begin(); g != groups_.end();) {
+        const pid_t pgid = *g++;  // leftoversLocked may erase it
+        if (!children_.contains(pgid)) (void)leftoversLocked(pgid);
+      }
+    }
+    ++reaps_;
+    reaped_.notify_all();
+    if (reapedFd_ >= 0) {
+      const uint64_t one = 1;
+      (void)!::write(reapedFd_, &one, sizeof one);
     }
   }
 }

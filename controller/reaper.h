@@ -12,6 +12,20 @@
 // lock until the handle is registered, and the reaper takes the same lock
 // before it decides what a pid is.
 //
+// The reaper also keeps the process groups its managed children lead, for
+// as long as they may hold anything. A group's number is the controller's
+// while its leader is unreaped; after that, while a child of the
+// controller is still in it (an unreaped process keeps its group's number
+// from being given out again). Orphans of a group come to the controller,
+// its descendants' reaper, so what outlives a leader is reached through
+// its group without /proc, and never a stranger that took the number. A
+// member that is not the controller's child (its parent still runs) is
+// reached only while such a child remains.
+//
+// With SIGCHLD blocked in every thread (prepareProcess), the reaping thread
+// also sees orphans that arrive while the controller has no child at all
+// (process 1 of a container, after a `docker exec`).
+//
 // The reaper reaps every child of the process: code that links this must
 // not start and wait for children of its own.
 
@@ -20,10 +34,12 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -49,6 +65,28 @@ class Reaper {
   // The handles of the managed children that have not ended.
   std::vector<std::shared_ptr<ProcessHandle>> Live();
 
+  // The process groups of managed children that may still hold processes:
+  // the leader runs, or a child of the controller is left in the group.
+  std::vector<pid_t> Groups();
+
+  // Sends `sig` to the group `pgid` of a managed child while it is still
+  // the controller's (see above). False, sending nothing, otherwise.
+  bool SignalGroup(pid_t pgid, int sig);
+
+  // Whether the group `pgid` of a managed child whose leader has been
+  // reaped still holds a child of the controller.
+  bool HasLeftovers(pid_t pgid);
+
+  // Waits until a child is reaped after `*seen` (a count this returns
+  // through *seen) or `deadline`. False on the deadline.
+  bool WaitForReap(uint64_t* seen,
+                   std::chrono::steady_clock::time_point deadline);
+
+  // A descriptor that turns readable when a child has been reaped; read it
+  // (8 bytes) to wait again. For one waiter at a time, the controller's own
+  // stop; -1 when it cannot be made.
+  int ReapedFd();
+
   // Refuses further spawns for good (see Spawn). Reaping goes on.
   void Close();
 
@@ -57,12 +95,22 @@ class Reaper {
   void loop();
   // Whether the reaping thread runs; starts it if not. REQUIRES: mu_.
   bool ensureThread();
+  // Whether `pgid`, whose leader has been reaped, holds a child of ours
+  // (and is not a stranger's group of the same number); forgets the group
+  // when it holds none. REQUIRES: mu_.
+  bool leftoversLocked(pid_t pgid);
+  // Waits for the next SIGCHLD, or spawn when SIGCHLD is not blocked.
+  void waitForChildren(std::unique_lock<std::mutex>& lock);
 
   std::mutex mu_;
   std::condition_variable spawned_;  // signalled on every new child
+  std::condition_variable reaped_;   // signalled on every reap
   // Guarded by mu_.
   std::unordered_map<pid_t, std::shared_ptr<ProcessHandle>> children_;
+  std::set<pid_t> groups_;
   uint64_t spawns_ = 0;
+  uint64_t reaps_ = 0;
+  int reapedFd_ = -1;
   bool closed_ = false;
   bool threadRunning_ = false;
 };

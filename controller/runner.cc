@@ -1,13 +1,13 @@
 #include "controller/runner.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <latch>
 #include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "controller/config.h"
 #include "controller/lifecycle.h"
@@ -18,10 +18,41 @@
 namespace controller {
 namespace {
 
-// Set while a started file-change run has not yet taken the registry lock.
-// A change that finds it set is folded into that run, which starts the
-// on-change command after it anyway.
-std::atomic<bool> fileChangeWaiting{false};
+// The place of the one file-change run that waits to start the on-change
+// command: for the registry lock, then for what it interrupted to stop,
+// which may take the whole stop timeout. A change that comes meanwhile
+// folds into that run, which starts the command after it anyway, so at
+// most one run (and one thread) waits however many changes come.
+//
+// The waiting run frees the place just before it starts the command; a
+// change after that starts a run of its own, which interrupts this one.
+// Whatever a change hands to the command it starts belongs here, the
+// newest folded change over the older, for the run to take as it frees the
+// place.
+class WaitingRun {
+ public:
+  static WaitingRun& Get() {
+    static WaitingRun* const place = new WaitingRun;  // never destroyed
+    return *place;
+  }
+
+  // True when no run waits: the caller starts one, which holds the place.
+  // False when the change folded into the run that waits.
+  bool Claim() {
+    std::lock_guard lock(mu_);
+    return !std::exchange(waiting_, true);
+  }
+
+  // For the run that holds the place: frees it.
+  void Release() {
+    std::lock_guard lock(mu_);
+    waiting_ = false;
+  }
+
+ private:
+  std::mutex mu_;
+  bool waiting_ = false;  // guarded by mu_
+};
 
 // Server path: preparation, then the server, waited on for its whole life.
 // `lock` holds the registry's mu on entry.
@@ -33,6 +64,9 @@ std::optional<int> runServer(const std::string& commandString,
   const std::string& prep = configuration().zorvanePREP;
   if (!prep.empty()) {
     if (CommandResult prepRun = runPrep(prep); !prepRun.err.ok()) {
+      // One ended by the controller's own stop is no failure: the stop
+      // ends the process (ExitProcess waits for it).
+      if (Stopping()) ExitProcess(1);
       Error.log(
           "FATAL error ZORVANE_PREP command received an error.  The "
           "controller is exiting: ",
@@ -52,7 +86,8 @@ std::optional<int> runServer(const std::string& commandString,
   lock.unlock();
   Debug.log("mutex unlocked");
 
-  if (Status err = waitProcess(started.cmd, theProcessType); !err.ok()) {
+  if (Status err = waitProcess(started.cmd, theProcessType);
+      !err.ok() && !Stopping()) {
     Info.log("Wait received error on server start ", err);
   }
   return started.cmd.waitStatus();
@@ -72,7 +107,7 @@ bool waitForInterrupted(controllerManagedProcesses& cmps,
   const auto timeout =
       std::chrono::nanoseconds(configuration().zorvaneSTOPTIMEOUT.ns);
   lock.unlock();
-  waitStopped(leaders, timeout, StopClock::now() + timeout);
+  waitStopped(leaders, timeout, DeadlineAfter(StopClock::now(), timeout));
   lock.lock();
   std::erase_if(cmps.stopping, [&](const auto& h) {
     return std::find(leaders.begin(), leaders.end(), h) != leaders.end();
@@ -82,10 +117,12 @@ bool waitForInterrupted(controllerManagedProcesses& cmps,
 
 // File-change path: interrupt what should go, wait for it to stop, start
 // the on-change command (or restart a dead server) and wait for it.
-// `lock` holds the registry's mu on entry.
+// `lock` holds the registry's mu on entry. `waiting`, when not null, is
+// the place this run holds (WaitingRun).
 std::optional<int> runFileChange(const std::string& commandString,
                                  bool killServer,
-                                 std::unique_lock<std::shared_mutex> lock) {
+                                 std::unique_lock<std::shared_mutex> lock,
+                                 WaitingRun* waiting) {
   Debug.log("Inside watcher path");
   controllerManagedProcesses& cmps = zorvaneControllerManagedProcesses();
   ++cmps.changeGeneration;
@@ -99,7 +136,10 @@ std::optional<int> runFileChange(const std::string& commandString,
     Warning.log("Watcher killProcess received error ", err);
   }
   // A server still closing its port would make its successor fail.
-  if (!waitForInterrupted(cmps, lock)) {
+  const bool startsTheCommand = waitForInterrupted(cmps, lock);
+  // From here on a change starts a run of its own.
+  if (waiting != nullptr) waiting->Release();
+  if (!startsTheCommand) {
     lock.unlock();
     Debug.log("A later change starts the command instead");
     return std::nullopt;
@@ -125,11 +165,16 @@ std::optional<int> runFileChange(const std::string& commandString,
   CommandResult started = startProcess(commandToUse, processTypeToUse);
   if (!started.err.ok()) {
     Warning.log("ERROR start process received error: ", started.err);
+  } else if (killServer) {
+    // With the kill setting on, the on-change command takes the server's
+    // place.
+    setServingProcess(started.cmd.process());
   }
   lock.unlock();
   Debug.log("mutex unlocked");
 
-  if (Status err = waitProcess(started.cmd, processTypeToUse); !err.ok()) {
+  if (Status err = waitProcess(started.cmd, processTypeToUse);
+      !err.ok() && !Stopping()) {
     Info.log("Wait received error ", err);
   }
   return started.cmd.waitStatus();
@@ -140,10 +185,10 @@ std::optional<int> runFileChange(const std::string& commandString,
 namespace {
 
 // runCommands, counting `locked` down (when given) once the run holds the
-// registry lock.
+// registry lock. `waiting`: the place a file-change run holds, if any.
 std::optional<int> runHoldingLock(const std::string& commandString,
                                   ProcessType theProcessType, bool killServer,
-                                  std::latch* locked) {
+                                  std::latch* locked, WaitingRun* waiting) {
   Debug.log("ENTRY Running command:  ", commandString);
   controllerManagedProcesses& cmps = zorvaneControllerManagedProcesses();
   std::unique_lock<std::shared_mutex> lock(cmps.mu);
@@ -153,8 +198,8 @@ std::optional<int> runHoldingLock(const std::string& commandString,
   if (theProcessType == server) {
     waitStatus = runServer(commandString, theProcessType, std::move(lock));
   } else {
-    fileChangeWaiting.store(false);
-    waitStatus = runFileChange(commandString, killServer, std::move(lock));
+    waitStatus =
+        runFileChange(commandString, killServer, std::move(lock), waiting);
   }
   Debug.log("runCommands EXIT");
   return waitStatus;
@@ -164,13 +209,15 @@ std::optional<int> runHoldingLock(const std::string& commandString,
 
 std::optional<int> runCommands(const std::string& commandString,
                                ProcessType theProcessType, bool killServer) {
-  return runHoldingLock(commandString, theProcessType, killServer, nullptr);
+  return runHoldingLock(commandString, theProcessType, killServer, nullptr,
+                        nullptr);
 }
 
 void startRunCommands(const std::string& commandString,
                       ProcessType theProcessType, bool killServer) {
   const bool fileChange = theProcessType != server;
-  if (fileChange && fileChangeWaiting.exchange(true)) {
+  WaitingRun* const waiting = fileChange ? &WaitingRun::Get() : nullptr;
+  if (waiting != nullptr && !waiting->Claim()) {
     Debug.log("A run already waits to start the command: change folded in");
     return;
   }
@@ -179,12 +226,13 @@ void startRunCommands(const std::string& commandString,
   // started, never before it.
   auto locked = std::make_shared<std::latch>(fileChange ? 0 : 1);
   try {
-    std::thread([commandString, theProcessType, killServer, locked] {
+    std::thread([commandString, theProcessType, killServer, locked, waiting] {
       (void)runHoldingLock(commandString, theProcessType, killServer,
-                           locked->try_wait() ? nullptr : locked.get());
+                           locked->try_wait() ? nullptr : locked.get(),
+                           waiting);
     }).detach();
   } catch (const std::system_error& e) {
-    if (fileChange) fileChangeWaiting.store(false);
+    if (waiting != nullptr) waiting->Release();
     Warning.log("Could not start a thread for " + commandString + ": ",
                 std::string(e.what()));
     return;

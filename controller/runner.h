@@ -33,10 +33,11 @@ std::optional<int> runCommands(const std::string& commandString,
 // uses only process-wide objects that are never destroyed. For `server`,
 // returns once the run holds the registry lock, so that a change handled
 // afterwards finds the server started. At most one
-// file-change run waits for the registry at a time: a file change that
-// comes while one waits is folded into it (it starts the on-change command
-// after the change anyway). If no thread can be started, logs a warning
-// and runs nothing.
+// file-change run waits at a time, for the registry or for what it
+// interrupted to stop (which may take the whole stop timeout): a file
+// change that comes meanwhile is folded into it (it starts the on-change
+// command after the change anyway). If no thread can be started, logs a
+// warning and runs nothing.
 void startRunCommands(const std::string& commandString,
                       ProcessType theProcessType, bool killServer);
 

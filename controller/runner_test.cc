@@ -113,6 +113,23 @@ TEST_F(RunnerTest, LaterChangeInterruptsEarlierOne) {
       waitFor([&] { return logged("Wait received error signal: interrupt"); }));
 }
 
+// A stop timeout as long as a duration holds leaves an interrupted command
+// all that time: its deadline saturates, it does not wrap into the past.
+TEST_F(RunnerTest, LongestStopTimeoutDoesNotKillAtOnce) {
+  configuration().zorvaneSTOPTIMEOUT = Duration{9223372036 * kSecond};
+  spawnThread([] {
+    runCommands(
+        "trap 'sleep 0.2; : > ended; exit 0' INT; : > ready; "
+        "while :; do sleep 0.05; done",
+        fileWatcher, true);
+  });
+  ASSERT_TRUE(waitFor([&] { return exists("ready"); }));
+  runCommands(": > second", fileWatcher, true);
+  EXPECT_TRUE(exists("ended"));
+  EXPECT_TRUE(exists("second"));
+  EXPECT_EQ(log().find("did not stop within"), std::string::npos) << log();
+}
+
 // The main flow starts the server's run and goes on to watch at once: a
 // change found in the first cycle must still come after the server.
 TEST_F(RunnerTest, ServerRunStartedDetachedComesBeforeAnyChange) {

@@ -5,10 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <map>
 #include <mutex>
-#include <set>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -20,6 +20,8 @@
 namespace controller {
 namespace {
 
+std::atomic<bool> stopping{false};
+
 int millisUntil(StopClock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
       deadline - StopClock::now());
@@ -27,20 +29,28 @@ int millisUntil(StopClock::time_point deadline) {
   return static_cast<int>(std::min<int64_t>(left.count(), 1 << 30));
 }
 
+enum class Woke { kDeadline, kChange, kWakeFd };
+
 // Waits until one of `fds` turns readable (a pidfd: its process ended),
-// `extraFd` turns readable, or `deadline`. False on the deadline or when
-// `extraFd` fired.
-bool pollUntil(const std::vector<int>& fds, int extraFd,
+// `reapedFd` does (a child was reaped; it is read here), `wakeFd` does, or
+// `deadline` passes.
+Woke pollUntil(const std::vector<int>& fds, int reapedFd, int wakeFd,
                StopClock::time_point deadline) {
   std::vector<pollfd> p;
-  p.reserve(fds.size() + 1);
+  p.reserve(fds.size() + 2);
   for (int fd : fds) p.push_back({fd, POLLIN, 0});
-  if (extraFd >= 0) p.push_back({extraFd, POLLIN, 0});
+  if (reapedFd >= 0) p.push_back({reapedFd, POLLIN, 0});
+  if (wakeFd >= 0) p.push_back({wakeFd, POLLIN, 0});
   for (;;) {
     const int n = ::poll(p.data(), p.size(), millisUntil(deadline));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    return extraFd < 0 || (p.back().revents & POLLIN) == 0;
+    if (n <= 0) return Woke::kDeadline;
+    if (wakeFd >= 0 && (p.back().revents & POLLIN) != 0) return Woke::kWakeFd;
+    if (reapedFd >= 0) {
+      uint64_t count;
+      (void)!::read(reapedFd, &count, sizeof count);
+    }
+    return Woke::kChange;
   }
 }
 
@@ -89,7 +99,7 @@ class Sweeper {
       const pid_t pgid = next->first;
       due_.erase(next);
       lock.unlock();
-      for (const proc::PidFd& m : groupMembers(pgid)) m.Signal(SIGKILL);
+      (void)Reaper::Get().SignalGroup(pgid, SIGKILL);
       lock.lock();
     }
   }
@@ -100,9 +110,16 @@ class Sweeper {
   bool started_ = false;                        // guarded by mu_
 };
 
-// The live descendants of the controller, each opened as a pidfd.
+// Whether descendants can be listed and held by pid descriptors.
+bool canList() {
+  return proc::ProcIsOurs() && proc::PidFdsWork();
+}
+
+// The live descendants of the controller, each opened as a pidfd; none
+// when they cannot be listed and held.
 std::vector<std::pair<proc::ProcessInfo, proc::PidFd>> liveDescendants() {
   std::vector<std::pair<proc::ProcessInfo, proc::PidFd>> out;
+  if (!canList()) return out;
   for (const proc::ProcessInfo& p :
        proc::Descendants(proc::ListProcesses(), ::getpid())) {
     if (p.ended()) continue;
@@ -112,37 +129,34 @@ std::vector<std::pair<proc::ProcessInfo, proc::PidFd>> liveDescendants() {
   return out;
 }
 
+// Sends `sig`, then SIGCONT, to the group `pgid` while it is ours.
+bool tellGroup(pid_t pgid, int sig) {
+  if (!Reaper::Get().SignalGroup(pgid, sig)) return false;
+  (void)Reaper::Get().SignalGroup(pgid, SIGCONT);
+  return true;
+}
+
 }  // namespace
 
-std::vector<proc::PidFd> groupMembers(pid_t pgid) {
-  const std::vector<proc::ProcessInfo> all = proc::ListProcesses();
-  const pid_t self = ::getpid();
-  std::vector<proc::PidFd> members;
-  for (const proc::ProcessInfo& p : all) {
-    // Our own leader may linger a moment as a zombie child between being
-    // finished and reaped; any other holder of the number is a stranger,
-    // and the group of that number is not ours any more.
-    if (p.pid == pgid && !(p.ended() && p.ppid == self)) return {};
+StopClock::time_point DeadlineAfter(StopClock::time_point from,
+                                    StopClock::duration timeout) {
+  StopClock::rep sum;
+  if (__builtin_add_overflow(from.time_since_epoch().count(), timeout.count(),
+                             &sum)) {
+    return timeout.count() > 0 ? StopClock::time_point::max()
+                               : StopClock::time_point::min();
   }
-  for (const proc::ProcessInfo& p : all) {
-    if (p.pgrp != pgid || p.pid == pgid || p.ended()) continue;
-    proc::PidFd fd = proc::PidFd::OpenSame(p);
-    if (fd.valid()) members.push_back(std::move(fd));
-  }
-  return members;
+  return StopClock::time_point(StopClock::duration(sum));
+}
+
+bool Stopping() {
+  return stopping.load();
 }
 
 Status interruptGroup(ProcessHandle& leader, int sig) {
-  if (leader.SignalGroup(sig)) {
-    leader.SignalGroup(SIGCONT);
-    return Status();
-  }
-  bool reached = false;
-  for (const proc::PidFd& m : groupMembers(leader.pid())) {
-    if (m.Signal(sig)) reached = true;
-    m.Signal(SIGCONT);
-  }
-  return reached ? Status() : Status(ErrnoText(ESRCH));
+  // While the leader is unreaped this goes through its handle; after that,
+  // to what is left of its group, if that is still ours.
+  return tellGroup(leader.pid(), sig) ? Status() : Status(ErrnoText(ESRCH));
 }
 
 void waitStopped(const std::vector<std::shared_ptr<ProcessHandle>>& leaders,
@@ -161,85 +175,112 @@ void waitStopped(const std::vector<std::shared_ptr<ProcessHandle>>& leaders,
   }
   // The leaders are gone; what is left of their groups gets SIGTERM once,
   // and its SIGKILL later.
+  Reaper& reaper = Reaper::Get();
   for (const auto& leader : leaders) {
     const pid_t pgid = leader->pid();
-    std::vector<proc::PidFd> members = groupMembers(pgid);
-    if (members.empty()) continue;
-    if (Sweeper::Get().Schedule(pgid, StopClock::now() + timeout)) {
-      for (const proc::PidFd& m : members) {
-        m.Signal(SIGTERM);
-        m.Signal(SIGCONT);
-      }
+    if (!reaper.HasLeftovers(pgid)) continue;
+    if (Sweeper::Get().Schedule(pgid,
+                                DeadlineAfter(StopClock::now(), timeout))) {
+      (void)tellGroup(pgid, SIGTERM);
     }
-    while (!members.empty()) {
-      std::vector<int> fds;
-      fds.reserve(members.size());
-      for (const proc::PidFd& m : members) fds.push_back(m.fd());
-      if (!pollUntil(fds, -1, deadline)) break;
-      members = groupMembers(pgid);
+    uint64_t seen = 0;
+    while (reaper.HasLeftovers(pgid) && reaper.WaitForReap(&seen, deadline)) {
     }
   }
 }
 
-namespace {
-
-using Told = std::set<std::pair<pid_t, uint64_t>>;
-
-// Sends `sig` and SIGCONT to every live descendant not yet in `*told` (and
-// notes it there), then waits until one of them ends, `abortFd` turns
-// readable or `deadline` passes, and again, until none is left (true) or
-// the wait ended otherwise (false). A process that forks while it stops
-// has its children told when they are first seen.
-bool tellUntilGone(int sig, Told* told, int abortFd,
-                   StopClock::time_point deadline) {
-  for (;;) {
-    auto live = liveDescendants();
-    if (live.empty()) return true;
-    std::vector<int> fds;
-    fds.reserve(live.size());
-    for (auto& [info, fd] : live) {
-      if (told->emplace(info.pid, info.startTime).second) {
-        fd.Signal(sig);
-        fd.Signal(SIGCONT);
-      }
-      fds.push_back(fd.fd());
-    }
-    if (!pollUntil(fds, abortFd, deadline)) return false;
+StackStop::StackStop(int sig) : sig_(sig) {
+  Reaper& reaper = Reaper::Get();
+  reaper.Close();
+  stopping.store(true);
+  // Listed before anything is signalled: what a signal makes a process
+  // start (a stop handler's helper) is not in the list.
+  for (auto& [info, fd] : liveDescendants()) {
+    seen_.push_back({info, std::move(fd)});
   }
-}
-
-}  // namespace
-
-bool stopDescendants(int sig, StopClock::duration timeout, int abortFd) {
-  Reaper::Get().Close();
-  // Each process is told once: the members of a managed group through the
+  // Each process hears the stop once: the members of a group through the
   // group, every other descendant by itself.
-  Told told;
-  const auto before = liveDescendants();
-  std::set<pid_t> groups;
-  for (const auto& h : Reaper::Get().Live()) {
+  std::set<pid_t> told;
+  for (const auto& h : reaper.Live()) {
     if (h->SignalGroup(sig)) {
       h->SignalGroup(SIGCONT);
-      groups.insert(h->pid());
+      running_.insert(h->pid());
+      told.insert(h->pid());
     }
   }
-  for (const auto& [info, fd] : before) {
-    if (groups.contains(info.pgrp)) told.emplace(info.pid, info.startTime);
+  for (const pid_t pgid : reaper.Groups()) {
+    if (!told.contains(pgid) && tellGroup(pgid, SIGTERM)) told.insert(pgid);
   }
-  if (tellUntilGone(sig, &told, abortFd, StopClock::now() + timeout)) {
-    return false;
+  for (Seen& s : seen_) {
+    if (running_.contains(s.info.pgrp)) {
+      s.heardTerm = sig == SIGTERM;
+      continue;
+    }
+    if (!told.contains(s.info.pgrp)) {
+      s.fd.Signal(SIGTERM);
+      s.fd.Signal(SIGCONT);
+    }
+    s.heardTerm = true;
   }
-  killDescendants();
+}
+
+bool StackStop::left(std::vector<int>* fds) {
+  Reaper& reaper = Reaper::Get();
+  std::set<pid_t> runningNow;
+  for (const auto& h : reaper.Live()) runningNow.insert(h->pid());
+  // What a leader leaves behind when it ends gets SIGTERM: a job that
+  // ignored the stop's SIGINT (bash starts `cmd &` jobs so) hears it now.
+  for (const pid_t pgid : running_) {
+    if (sig_ == SIGTERM || runningNow.contains(pgid) ||
+        !followedUp_.insert(pgid).second) {
+      continue;
+    }
+    if (!canList()) {
+      (void)tellGroup(pgid, SIGTERM);
+      continue;
+    }
+    for (Seen& s : seen_) {
+      if (s.info.pgrp != pgid || s.heardTerm) continue;
+      s.fd.Signal(SIGTERM);
+      s.fd.Signal(SIGCONT);
+      s.heardTerm = true;
+    }
+  }
+  waitingOn_.clear();
+  for (auto& [info, fd] : liveDescendants()) {
+    fds->push_back(fd.fd());
+    waitingOn_.push_back(std::move(fd));
+  }
+  return !runningNow.empty() || !fds->empty() || !reaper.Groups().empty();
+}
+
+bool StackStop::Finish(StopClock::time_point deadline, int wakeFd,
+                       const std::function<bool()>& forced) {
+  const int reapedFd = Reaper::Get().ReapedFd();
+  for (;;) {
+    std::vector<int> fds;
+    if (!left(&fds)) return false;
+    const Woke woke = pollUntil(fds, reapedFd, wakeFd, deadline);
+    if (woke == Woke::kDeadline || (woke == Woke::kWakeFd && forced())) break;
+  }
   // SIGKILL takes effect at once but for processes stuck in the kernel;
   // wait briefly so the caller's exit does not race their ends.
-  Told killed;
-  (void)tellUntilGone(SIGKILL, &killed, -1,
-                      StopClock::now() + std::chrono::seconds(2));
-  return true;
+  const auto until = StopClock::now() + std::chrono::seconds(2);
+  for (;;) {
+    killDescendants();
+    std::vector<int> fds;
+    if (!left(&fds) || pollUntil(fds, reapedFd, -1, until) == Woke::kDeadline) {
+      return true;
+    }
+  }
 }
 
 void killDescendants() {
-  for (const auto& h : Reaper::Get().Live()) h->SignalGroup(SIGKILL);
+  Reaper& reaper = Reaper::Get();
+  for (const auto& h : reaper.Live()) h->SignalGroup(SIGKILL);
+  for (const pid_t pgid : reaper.Groups()) {
+    (void)reaper.SignalGroup(pgid, SIGKILL);
+  }
   for (auto& [info, fd] : liveDescendants()) fd.Signal(SIGKILL);
 }
 

@@ -1,16 +1,17 @@
 // Stopping managed processes: interrupting a group for a change, waiting
-// for it with a deadline, sweeping what outlives the group's leader, and
-// stopping every descendant when the controller ends.
+// for it with a deadline, ending what outlives the group's leader, and
+// stopping the whole stack when the controller ends.
 //
-// A group is signalled only while it can still be ours. While its leader
-// is not reaped, the leader holds the group's number, and a signal to the
-// group goes through the leader's handle. Once the leader is reaped, the
-// number is free as soon as the group is empty, and a stranger may lead a
-// group of that number: the members still left are then found in /proc
-// and signalled one by one through pidfds, and nothing is sent when a
-// process with the group's number exists (it is not our leader).
+// A group is signalled only while it is still the controller's (reaper.h):
+// its leader unreaped, or a child of the controller still in it. That
+// needs no /proc, so a change and a stop reach every command and its group
+// even in a PID namespace under its parent's /proc. Processes that left
+// their command's group (setsid) are found only through /proc and pid
+// descriptors, when both work.
 //
-// Every function here is thread-safe and takes no lock of the registry.
+// Nothing here waits on the log: the stop signals first and its caller
+// logs after. Every function is thread-safe and takes no lock of the
+// registry.
 
 #ifndef ZORVANE_CONTROLLER_STOP_H_
 #define ZORVANE_CONTROLLER_STOP_H_
@@ -18,7 +19,9 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "controller/handle.h"
@@ -29,33 +32,72 @@ namespace controller {
 
 using StopClock = std::chrono::steady_clock;
 
-// Sends `sig`, then SIGCONT (a stopped process acts on nothing else), to
-// the process group that `leader` leads, if anything of it is left: "no
-// such process" otherwise.
-Status interruptGroup(ProcessHandle& leader, int sig);
+// `from` plus `timeout`, saturating at the clock's last point: a timeout
+// too long for the clock means no deadline, never one in the past.
+StopClock::time_point DeadlineAfter(StopClock::time_point from,
+                                    StopClock::duration timeout);
 
-// The processes other than its leader still in the group `pgid`, whose
-// leader has been reaped, opened so that signals reach exactly them.
-std::vector<proc::PidFd> groupMembers(pid_t pgid);
+// Sends `sig`, then SIGCONT (a stopped process acts on nothing else), to
+// the process group that `leader` leads, while anything of it is left and
+// it is still the controller's: "no such process" otherwise.
+Status interruptGroup(ProcessHandle& leader, int sig);
 
 // Waits until each of the interrupted groups `leaders` lead has stopped,
 // but not past `deadline`. A leader still running at the deadline gets its
-// whole group killed (SIGKILL) and a Warning naming its command. Members
-// that outlive their leader (a background job ignores SIGINT) get SIGTERM
-// and SIGCONT, and SIGKILL `timeout` later from a sweeping thread; they are
-// waited for only until `deadline`. Never blocks much past `deadline`.
+// whole group killed (SIGKILL) and a Warning naming its command. What is
+// left of a group once its leader has ended (a background job ignores
+// SIGINT) gets SIGTERM and SIGCONT, and SIGKILL `timeout` later from a
+// sweeping thread; it is waited for only until `deadline`. Never blocks
+// much past `deadline`.
 void waitStopped(const std::vector<std::shared_ptr<ProcessHandle>>& leaders,
                  StopClock::duration timeout, StopClock::time_point deadline);
 
-// Stops every descendant of the controller for its end: refuses new
-// children (Reaper::Close), sends `sig` and SIGCONT to every managed group
-// and to every other descendant, waits until none is left, `timeout` has
-// passed or `abortFd` (when not -1) turns readable, then sends SIGKILL to
-// what remains and waits briefly for it to go. Returns whether SIGKILL was
-// needed.
-bool stopDescendants(int sig, StopClock::duration timeout, int abortFd);
+// Whether the controller is stopping its stack to end: a command that
+// ends now was ended by the controller, not by a failure of its own.
+bool Stopping();
 
-// Sends SIGKILL to every descendant of the controller now.
+// The stop of the whole stack when the controller ends. One per process.
+class StackStop {
+ public:
+  // Refuses new children (Reaper::Close), makes Stopping() true, and
+  // signals, once each, what exists now: `sig` and SIGCONT to the groups of
+  // the commands still running; SIGTERM and SIGCONT to what is left of
+  // groups whose leader has ended, and to every other descendant. Processes
+  // born afterwards (a stop handler's helpers) hear nothing until the kill.
+  explicit StackStop(int sig);
+  StackStop(const StackStop&) = delete;
+  StackStop& operator=(const StackStop&) = delete;
+
+  // Waits until nothing of the stack is left, `deadline` passes, or
+  // `wakeFd` (when not -1) turns readable and `forced()` says not to wait.
+  // Meanwhile, what a command's group holds once its leader has ended, of
+  // what existed at the start, gets SIGTERM and SIGCONT unless it had
+  // SIGTERM already. Then SIGKILL to whatever is left, and a short wait for
+  // it to go. Returns whether SIGKILL was needed.
+  bool Finish(StopClock::time_point deadline, int wakeFd,
+              const std::function<bool()>& forced);
+
+ private:
+  // A descendant seen at the start, held by its pid descriptor.
+  struct Seen {
+    proc::ProcessInfo info;
+    proc::PidFd fd;
+    bool heardTerm = false;
+  };
+
+  // Whether anything of the stack is left; sends the SIGTERM that
+  // follows a leader's end. Fills *fds with what to wait on.
+  bool left(std::vector<int>* fds);
+
+  const int sig_;
+  std::vector<Seen> seen_;
+  std::set<pid_t> running_;             // groups whose leader ran at the start
+  std::set<pid_t> followedUp_;          // of those, the ones told to terminate
+  std::vector<proc::PidFd> waitingOn_;  // descendants now, for the wait
+};
+
+// Sends SIGKILL now to every group of the controller's commands and to
+// every descendant it can reach.
 void killDescendants();
 
 }  // namespace controller

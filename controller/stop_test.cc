@@ -5,11 +5,39 @@
 
 #include "controller/child_test_util.h"
 #include "controller/proc.h"
+#include "controller/reaper.h"
 
 namespace controller {
 namespace {
 
 using StopTest = ChildTest;
+
+// Deadlines saturate: a stop timeout too long for the clock is no deadline
+// at all, never one in the past (a signed overflow, besides).
+TEST(DeadlineAfterTest, Saturates) {
+  using std::chrono::nanoseconds;
+  const StopClock::time_point max = StopClock::time_point::max();
+  const StopClock::time_point now = StopClock::now();
+  const struct {
+    StopClock::time_point from;
+    StopClock::duration timeout;
+    StopClock::time_point want;
+  } cases[] = {
+      {now, std::chrono::seconds(10), now + std::chrono::seconds(10)},
+      {now, nanoseconds(0), now},
+      {now, nanoseconds(9223372036000000000), max},
+      {now, StopClock::duration::max(), max},
+      {max, nanoseconds(1), max},
+      {StopClock::time_point(nanoseconds(-5)), nanoseconds(3),
+       StopClock::time_point(nanoseconds(-2))},
+      {StopClock::time_point::min(), nanoseconds(-1),
+       StopClock::time_point::min()},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(DeadlineAfter(c.from, c.timeout), c.want)
+        << c.from.time_since_epoch().count() << " + " << c.timeout.count();
+  }
+}
 
 TEST(ProcTest, ReadsItselfAndTellsDescendants) {
   proc::ProcessInfo self;
@@ -41,8 +69,8 @@ TEST(ProcTest, PidFdOpensOnlyTheProcessSeen) {
 }
 
 // Once a command's shell has ended, what is left of its group (a
-// background job, which ignores SIGINT) is still reached, through pidfds,
-// and goes on SIGTERM.
+// background job, which ignores SIGINT) is still reached, through the
+// group while a child of ours holds it, and goes on SIGTERM.
 TEST_F(StopTest, MembersOutlivingTheirLeaderAreStopped) {
   CommandResult r = started("sleep 1000 & echo $! > job", fileWatcher);
   ASSERT_TRUE(r.err.ok());
@@ -51,15 +79,16 @@ TEST_F(StopTest, MembersOutlivingTheirLeaderAreStopped) {
   const pid_t job = std::stoi(readFile(dir_ + "/job"));
   const pid_t group = r.cmd.process()->pid();
   ASSERT_EQ(::getpgid(job), group);
+  Reaper& reaper = Reaper::Get();
 
   EXPECT_TRUE(interruptGroup(*r.cmd.process(), SIGINT).ok());
-  EXPECT_EQ(groupMembers(group).size(), 1u);  // SIGINT is ignored
+  EXPECT_TRUE(reaper.HasLeftovers(group));  // SIGINT is ignored
   waitStopped({r.cmd.process()}, std::chrono::seconds(5),
               StopClock::now() + std::chrono::seconds(5));
-  EXPECT_TRUE(waitFor([&] { return groupMembers(group).empty(); }));
+  EXPECT_FALSE(reaper.HasLeftovers(group));
   EXPECT_EQ(interruptGroup(*r.cmd.process(), SIGINT).Error(),
             "no such process");
-  for (const proc::PidFd& m : groupMembers(group)) m.Signal(SIGKILL);
+  (void)reaper.SignalGroup(group, SIGKILL);
 }
 
 // A leader that ignores SIGINT is killed with its group at the deadline,

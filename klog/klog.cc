@@ -6,7 +6,12 @@
 #include <atomic>
 #include <charconv>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
 
 #include "klog/write_all.h"
 
@@ -15,8 +20,22 @@ namespace {
 
 constexpr char kSeverityChar[] = "IWEF";
 constexpr std::size_t kMaxPooledBuffer = 256;
-// How long one line may wait for a full, non-blocking standard error.
-constexpr std::chrono::milliseconds kWritePatience{2000};
+// How long a caller waits for its line to be written. Past it, output
+// counts as stalled and callers stop waiting until a line gets through.
+constexpr std::chrono::milliseconds kLinePatience{100};
+// What the queue of lines not yet written may hold; a line beyond it is
+// dropped and counted.
+constexpr std::size_t kQueueCapacity = 128 * 1024;
+// How long the output thread waits for a full, non-blocking standard error
+// before that line is lost (nobody waits on the output thread).
+constexpr std::chrono::milliseconds kWriterPatience{60000};
+// Without an output thread, how long a caller writes itself.
+constexpr std::chrono::milliseconds kInlinePatience{2000};
+// Says, once output flows again, how many lines did not fit the queue,
+// with the named loggers' Warning prefix: it reads like their lines.
+constexpr std::string_view kWarningPrefix = "[Warning] ";
+constexpr std::string_view kDroppedNotice =
+    "Log lines dropped while standard error was blocked: ";
 
 // A line under construction; `next` links it while it rests in the pool.
 struct buffer {
@@ -26,6 +45,12 @@ struct buffer {
 
 // The one logging core. It is created on first use and never destroyed:
 // threads may still log while the process ends.
+//
+// Finished lines go through a queue to one output thread, the only writer.
+// Standard error is shared with the children and may be a pipe whose
+// reader stalls; a write may then block for good. Only the output thread
+// waits on it: a caller waits for its line at most kLinePatience, and not
+// at all once output counts as stalled.
 class loggingT {
  public:
   loggingT() : pid(::getpid()) {}
@@ -35,6 +60,7 @@ class loggingT {
   buffer* header(Severity s, const std::source_location& where);
   buffer* formatHeader(Severity s, std::string_view file, int line);
   void output(Severity s, buffer* buf);
+  bool flush(std::chrono::milliseconds idle);
   buffer* getBuffer();
   void putBuffer(buffer* b);
 
@@ -44,9 +70,32 @@ class loggingT {
   const int64_t pid;
 
  private:
-  std::mutex mu;          // held while a finished line is written
+  // A line waiting for the output thread, and how many lines were dropped
+  // just before it (0 when none); `line` is null for a notice alone.
+  struct entry {
+    buffer* line;
+    int64_t droppedBefore;
+  };
+
+  // Starts the output thread if it does not run yet; false when it cannot.
+  // REQUIRES: mu.
+  bool ensureWriter();
+  void writeLines();
+  void writeDroppedNotice(int fd, int64_t dropped);
+
+  std::mutex mu;          // guards the fields below it
   std::mutex freeListMu;  // guards freeList; taken after mu, never before
-  buffer* freeList = nullptr;
+  std::condition_variable queuedCv;   // a line was queued
+  std::condition_variable writtenCv;  // a queued entry was written
+  std::deque<entry> queue;            // oldest first
+  std::size_t queuedBytes = 0;
+  uint64_t queuedCount = 0;   // entries ever queued
+  uint64_t writtenCount = 0;  // entries ever taken and written (or lost)
+  int64_t dropped = 0;        // lines dropped since the last queued entry
+  bool stalled = false;       // a caller gave up waiting; no line since
+  bool writerRunning = false;
+  bool writerFailed = false;
+  buffer* freeList = nullptr;  // guarded by freeListMu
   std::atomic<int64_t> lines[4] = {};
   std::atomic<int64_t> bytes[4] = {};
 };
@@ -152,18 +201,101 @@ buffer* loggingT::formatHeader(Severity s, std::string_view file, int line) {
 
 void loggingT::output(Severity s, buffer* buf) {
   const std::size_t n = buf->bytes.size();
-  {
-    std::lock_guard<std::mutex> lock(mu);
-    // One write per line keeps lines whole. Standard error is shared with
-    // the children, and one of them may make it non-blocking: a full pipe
-    // then fails the write at once, so wait a while for the reader before
-    // the line is lost. A failed write loses the line, never more.
-    (void)WriteAll(outputFd.load(std::memory_order_relaxed),
-                   std::string_view(buf->bytes.data(), n), kWritePatience);
-    putBuffer(buf);
-  }
   lines[s].fetch_add(1, std::memory_order_relaxed);
   bytes[s].fetch_add(static_cast<int64_t>(n), std::memory_order_relaxed);
+  std::unique_lock<std::mutex> lock(mu);
+  if (!ensureWriter()) {
+    // No thread to hand it to: write it here, one write per line, waiting a
+    // while for a full, non-blocking standard error. A failed write loses
+    // the line, never more.
+    lock.unlock();
+    (void)WriteAll(outputFd.load(std::memory_order_relaxed),
+                   std::string_view(buf->bytes.data(), n), kInlinePatience);
+    putBuffer(buf);
+    return;
+  }
+  if (queuedBytes + n > kQueueCapacity) {
+    ++dropped;
+    lock.unlock();
+    putBuffer(buf);
+    return;
+  }
+  queue.push_back({buf, std::exchange(dropped, 0)});
+  queuedBytes += n;
+  const uint64_t ticket = ++queuedCount;
+  queuedCv.notify_one();
+  // Waiting keeps the line ahead of what the caller does next (a command
+  // it starts writes to the same standard error), as long as output flows.
+  if (!stalled && !writtenCv.wait_for(lock, kLinePatience,
+                                      [&] { return writtenCount >= ticket; })) {
+    stalled = true;
+  }
+}
+
+bool loggingT::ensureWriter() {
+  if (writerRunning) return true;
+  if (writerFailed) return false;
+  try {
+    std::thread([this] { writeLines(); }).detach();
+    writerRunning = true;
+  } catch (const std::system_error&) {
+    writerFailed = true;
+  }
+  return writerRunning;
+}
+
+void loggingT::writeLines() {
+  std::unique_lock<std::mutex> lock(mu);
+  for (;;) {
+    queuedCv.wait(lock, [&] { return !queue.empty(); });
+    const entry e = queue.front();
+    queue.pop_front();
+    lock.unlock();
+    const int fd = outputFd.load(std::memory_order_relaxed);
+    if (e.droppedBefore > 0) writeDroppedNotice(fd, e.droppedBefore);
+    std::size_t n = 0;
+    if (e.line != nullptr) {
+      // One write per line keeps lines whole. A failed write (a closed
+      // reader) loses the line, never more.
+      n = e.line->bytes.size();
+      (void)WriteAll(fd, e.line->bytes, kWriterPatience);
+      putBuffer(e.line);
+    }
+    lock.lock();
+    queuedBytes -= n;
+    ++writtenCount;
+    stalled = false;
+    writtenCv.notify_all();
+  }
+}
+
+void loggingT::writeDroppedNotice(int fd, int64_t count) {
+  const auto where = std::source_location::current();
+  buffer* buf = header(INFO, where);
+  const Arg args[] = {kWarningPrefix, kDroppedNotice, count};
+  AppendArgs(args, &buf->bytes);
+  buf->bytes.push_back('\n');
+  (void)WriteAll(fd, buf->bytes, kWriterPatience);
+  putBuffer(buf);
+}
+
+bool loggingT::flush(std::chrono::milliseconds idle) {
+  std::unique_lock<std::mutex> lock(mu);
+  if (!writerRunning) return true;
+  if (dropped > 0) {
+    queue.push_back({nullptr, std::exchange(dropped, 0)});
+    ++queuedCount;
+    queuedCv.notify_one();
+  }
+  const uint64_t target = queuedCount;
+  while (writtenCount < target) {
+    const uint64_t before = writtenCount;
+    if (!writtenCv.wait_for(lock, idle,
+                            [&] { return writtenCount != before; })) {
+      return false;
+    }
+  }
+  return true;
 }
 
 buffer* loggingT::getBuffer() {
@@ -240,6 +372,10 @@ void InitFlags(FlagSet* flagset) {
                "If true, avoid header prefixes in the log messages");
 }
 
+bool Flush(std::chrono::milliseconds idle) {
+  return logging().flush(idle);
+}
+
 bool V(Level level) {
   return logging().verbosity.load(std::memory_order_relaxed) >= level;
 }
@@ -280,6 +416,8 @@ void FormatHeader(Severity s, const HeaderTime& t, int64_t pid,
 
 namespace testing {
 int SetOutputFd(int fd) {
+  // Lines logged so far belong to the descriptor they were logged for.
+  (void)logging().flush(std::chrono::seconds(5));
   return logging().outputFd.exchange(fd, std::memory_order_relaxed);
 }
 }  // namespace testing

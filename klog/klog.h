@@ -10,8 +10,17 @@
 // "skip_headers" setting on, a line is the message alone.
 //
 // A whole line (header, message, line feed) is built in a buffer owned by
-// the calling thread and written with one write(2) while the core's output
-// mutex is held, so lines from different threads never interleave.
+// the calling thread and handed to one output thread, which writes each
+// line with one write(2), in the order the lines were handed over: lines
+// from different threads never interleave.
+//
+// Standard error is shared with the children and may be a pipe whose
+// reader stalls (a paused pager, a stalled log shipper). No caller waits on
+// that: a log call waits for its line at most a tenth of a second, and not
+// at all while output is stalled. Lines wait in a bounded queue (128 KiB);
+// a line that does not fit is dropped and counted, and once output flows
+// again one line says how many ("[Warning] Log lines dropped while
+// standard error was blocked: N").
 //
 // Settings live on a FlagSet (InitFlags) and are changed by name before any
 // other thread logs; after that the core is safe to use from any thread.
@@ -19,6 +28,7 @@
 #ifndef ZORVANE_KLOG_KLOG_H_
 #define ZORVANE_KLOG_KLOG_H_
 
+#include <chrono>
 #include <concepts>
 #include <cstdint>
 #include <source_location>
@@ -117,6 +127,12 @@ bool V(Level level);
 // error loses the line.
 void InfoDepth(const std::source_location& where, std::span<const Arg> args);
 
+// Waits until every line logged before the call has been written, but gives
+// up once no line has been written for `idle` (a stalled reader must not
+// hold up the end of the process). Says first how many lines were dropped,
+// if any. Returns whether everything was written. Any thread may call it.
+bool Flush(std::chrono::milliseconds idle);
+
 // The fields of a header's time, split out so that tests can fix them.
 struct HeaderTime {
   int month = 1;   // 1-12
@@ -135,8 +151,9 @@ void FormatHeader(Severity s, const HeaderTime& t, int64_t pid,
                   std::string_view file, int line, std::string* out);
 
 namespace testing {
-// Sends log lines to `fd` instead of standard error; returns the previous
-// descriptor. For tests only; not safe while other threads log.
+// Sends log lines to `fd` instead of standard error, once the lines logged
+// so far are written (Flush); returns the previous descriptor. For tests
+// only; not safe while other threads log.
 int SetOutputFd(int fd);
 }  // namespace testing
 

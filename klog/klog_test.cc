@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -117,6 +119,7 @@ class CaptureTest : public ::testing::Test {
     ::unlink(path_.c_str());
   }
   std::string Written() {
+    EXPECT_TRUE(Flush(std::chrono::seconds(5)));
     std::ifstream in(path_);
     std::stringstream ss;
     ss << in.rdbuf();
@@ -193,6 +196,71 @@ TEST_F(CaptureTest, LinesFromManyThreadsStayWhole) {
     EXPECT_EQ(msg.substr(0, 100), std::string(100, msg[0])) << line;
   }
   EXPECT_EQ(count, kThreads * kLines);
+}
+
+// With standard error a pipe nobody reads, a log call still returns: the
+// line waits in a bounded queue, or is dropped and counted when the queue
+// is full. Once the reader is back the queued lines come in order, then
+// one Warning with the number dropped, then what is logged afterwards.
+TEST(StalledOutputTest, LinesQueueThenDropAndTheCountIsReported) {
+  FlagSet flags("klog", ErrorHandling::kContinueOnError);
+  InitFlags(&flags);
+  ASSERT_EQ(flags.SetByName("skip_headers", "true"), "");
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+  const int previous = testing::SetOutputFd(fds[1]);
+
+  // Far more than the pipe and the queue hold.
+  constexpr int kLines = 2000;
+  std::atomic<bool> returned{false};
+  std::thread logger([&] {
+    const std::string pad(1000, '.');
+    for (int i = 0; i < kLines; ++i) {
+      const Arg a[] = {pad, i};
+      InfoDepth(std::source_location::current(), a);
+    }
+    returned = true;
+  });
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!returned && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(returned) << "a log call waited for the stalled reader";
+
+  // The reader comes back.
+  std::string got;
+  std::thread reader([&] {
+    char buf[65536];
+    ssize_t n;
+    while (got.find("after\n") == std::string::npos &&
+           (n = ::read(fds[0], buf, sizeof buf)) > 0) {
+      got.append(buf, static_cast<std::size_t>(n));
+    }
+  });
+  logger.join();
+  const Arg after[] = {"after"};
+  InfoDepth(std::source_location::current(), after);
+  reader.join();
+  testing::SetOutputFd(previous);
+  ::close(fds[0]);
+  ::close(fds[1]);
+
+  std::istringstream in(got);
+  int written = 0;
+  std::string line;
+  while (std::getline(in, line) && line.starts_with(".")) {
+    ASSERT_EQ(line, std::string(1000, '.') + std::to_string(written));
+    ++written;
+  }
+  EXPECT_GT(written, 0);
+  EXPECT_EQ(line,
+            "[Warning] Log lines dropped while standard error was "
+            "blocked: " +
+                std::to_string(kLines - written));
+  ASSERT_TRUE(std::getline(in, line));
+  EXPECT_EQ(line, "after");
+  EXPECT_FALSE(std::getline(in, line)) << line;
 }
 
 }  // namespace
