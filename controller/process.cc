@@ -212,7 +212,7 @@ Status waitProcess(Command& cmd, ProcessType /*theProcessType*/) {
   return err;
 }
 
-Status killProcess(ProcessType theProcessType) {
+Status killProcess(ProcessType theProcessType, bool reportEnded) {
   Debug.log("killProcess Entry");
   controllerManagedProcesses& cmps = zorvaneControllerManagedProcesses();
   const auto it = cmps.pids.find(theProcessType);
@@ -224,13 +224,21 @@ Status killProcess(ProcessType theProcessType) {
   // Decided from the handle, not by sending to a number that may have been
   // reused since the process ended.
   Status status("no such process");
+  bool ended = false;
   if (const auto h = cmps.processes.find(theProcessType);
       h != cmps.processes.end() && h->second != nullptr) {
     status = interruptGroup(*h->second, SIGINT);
     if (status.ok()) cmps.stopping.push_back(h->second);
+    // The group's leader holds the group's number until it is reaped, so
+    // a group found empty means the leader had ended: its handle says so.
+    ended = !status.ok() && h->second->finished();
   }
   cmps.processes.erase(theProcessType);
   cmps.pids.erase(theProcessType);
+  if (!status.ok() && ended && !reportEnded) {
+    Debug.log("Process has ended: nothing to interrupt");
+    return Status();
+  }
   if (!status.ok()) {
     Error.log("Killing process returned an error SIGINT received error ",
               status);

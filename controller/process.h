@@ -139,11 +139,14 @@ Status waitProcess(Command& cmd, ProcessType theProcessType);
 // Sends SIGINT, then SIGCONT (a stopped group acts on nothing else), to
 // the recorded process group of `theProcessType`, adds its handle to
 // `stopping`, and forgets the kind (no handle, pid 0) whatever the send
-// reported. No error when nothing is recorded; "no such process" when
-// nothing of the group is left. Only signals a group that is still ours
-// (stop.h). Does not wait for the group. REQUIRES: the caller holds the
-// registry's mu.
-Status killProcess(ProcessType theProcessType);
+// reported. No error when nothing is recorded; "no such process", logged
+// through Error, when nothing of the group is left. With `reportEnded`
+// false, a recorded process that has ended by itself (its handle is
+// finished) and left nothing of its group running is no error: there was
+// nothing to interrupt, and nothing is logged but a Debug line. Only
+// signals a group that is still ours (stop.h). Does not wait for the
+// group. REQUIRES: the caller holds the registry's mu.
+Status killProcess(ProcessType theProcessType, bool reportEnded = true);
 
 }  // namespace controller
 

@@ -144,6 +144,29 @@ TEST_F(ProcessTest, KillByKind) {
   EXPECT_EQ(pidOf(server), 0);
 }
 
+// For a kind whose end is no news, a process that ended by itself leaves
+// nothing to interrupt: no error, no Error line, and the kind is cleared
+// all the same. One still running is interrupted as ever.
+TEST_F(ProcessTest, EndedProcessIsNoErrorWhenItsEndIsNoNews) {
+  const auto killQuietly = [] {
+    std::lock_guard<std::shared_mutex> lock(
+        zorvaneControllerManagedProcesses().mu);
+    return killProcess(fileWatcher, /*reportEnded=*/false);
+  };
+  CommandResult ended = started("exit 0", fileWatcher);
+  ASSERT_TRUE(ended.err.ok());
+  EXPECT_TRUE(waitBounded(ended.cmd).ok());
+  EXPECT_TRUE(killQuietly().ok());
+  EXPECT_EQ(pidOf(fileWatcher), 0);
+  EXPECT_EQ(log().find("[Error]"), std::string::npos) << log();
+  EXPECT_TRUE(logged("[Debug] Process has ended: nothing to interrupt"));
+
+  CommandResult running = started("exec sleep 1000", fileWatcher);
+  ASSERT_TRUE(running.err.ok());
+  EXPECT_TRUE(killQuietly().ok());
+  EXPECT_EQ(waitBounded(running.cmd).Error(), "signal: interrupt");
+}
+
 // An ignored SIGCHLD is inherited across exec and would let the kernel
 // reap the children before the wait sees them.
 TEST_F(ProcessTest, WaitsWhenStartedWithSigchldIgnored) {

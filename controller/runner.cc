@@ -95,7 +95,11 @@ std::optional<int> runFileChange(const std::string& commandString,
       Warning.log("killProcess received error ", err);
     }
   }
-  if (Status err = killProcess(fileWatcher); !err.ok()) {
+  // An on-change command that has ended by itself left nothing to
+  // interrupt, which is no news: its end was logged when its run waited for
+  // it. What its group may have left running is interrupted all the same.
+  if (Status err = killProcess(fileWatcher, /*reportEnded=*/false);
+      !err.ok()) {
     Warning.log("Watcher killProcess received error ", err);
   }
   // A server still closing its port would make its successor fail.
