@@ -1,6 +1,7 @@
-// What the controller says about the commands it interrupts, through the
-// built executable: no error for an on-change command that simply ended,
-// and the end of the server still reported.
+// What the controller says about the commands it interrupts and the trees
+// it watches, through the built executable: no error for an on-change
+// command that simply ended, the server's end still reported, and a
+// Warning for a watch list with no entry.
 
 #include <cstdlib>
 
@@ -99,6 +100,38 @@ TEST_F(ReportTest, ServerThatEndedIsStillReported) {
   EXPECT_EQ(Count(c.err(), kKillError), 1) << c.err();
   EXPECT_EQ(Count(c.err(), kServerKillWarning), 1) << c.err();
   EXPECT_EQ(Count(c.err(), kWatcherKillWarning), 0) << c.err();
+}
+
+// A watch list that comes out blank is said once, and the server runs.
+TEST_F(ReportTest, WatchListWithNoEntryIsAWarning) {
+  const struct {
+    const char* variable;
+    const char* value;
+    const char* warning;
+  } cases[] = {
+      {"ZORVANE_WATCH_DIR", ";",
+       "[Warning] Nothing to watch: ZORVANE_WATCH_DIR has no entry\n"},
+      {"ZORVANE_WATCH_DIR", " ",
+       "[Warning] Nothing to watch: ZORVANE_WATCH_DIR has no entry\n"},
+      {"ZORVANE_MOUNTS", "/host:",
+       "[Warning] Nothing to watch: ZORVANE_MOUNTS has no entry\n"},
+  };
+  for (const auto& test : cases) {
+    SCOPED_TRACE(std::string(test.variable) + "=" + test.value);
+    env_.erase("ZORVANE_WATCH_DIR");
+    env_[test.variable] = test.value;
+    Controller& c = Start();
+    ASSERT_TRUE(c.WaitForText("] Running: sleep 1000\n")) << c.err();
+    EXPECT_EQ(Count(c.err(), test.warning), 1) << c.err();
+    EXPECT_EQ(Count(c.err(), "Nothing to watch"), 1) << c.err();
+    env_.erase(test.variable);
+  }
+  // A list with an entry says nothing of the kind.
+  env_["ZORVANE_WATCH_DIR"] = (root_ / "src").string() + ";";
+  Controller& c = Start();
+  Touch(root_ / "src/app.js");
+  ASSERT_TRUE(WaitForRuns(1)) << c.err();
+  EXPECT_EQ(Count(c.err(), "Nothing to watch"), 0) << c.err();
 }
 
 }  // namespace
