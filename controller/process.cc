@@ -94,8 +94,11 @@ struct SpawnSetup {
 
 }  // namespace
 
-Command::Command(std::string commandString, std::string dir)
-    : args_{kShell, "-c", std::move(commandString)}, dir_(std::move(dir)) {}
+Command::Command(std::string commandString, std::string dir,
+                 std::optional<std::vector<std::string>> environment)
+    : args_{kShell, "-c", std::move(commandString)},
+      dir_(std::move(dir)),
+      environment_(std::move(environment)) {}
 
 Status Command::Start() {
   if (process_ != nullptr) return Status("exec: already started");
@@ -134,12 +137,20 @@ Status Command::Start() {
   std::vector<char*> argv;
   for (std::string& a : args_) argv.push_back(a.data());
   argv.push_back(nullptr);
+  // A given environment is handed over as it is: the controller's own is
+  // never changed (setenv is not safe while other threads read it).
+  std::vector<char*> envp;
+  if (environment_.has_value()) {
+    for (std::string& e : *environment_) envp.push_back(e.data());
+    envp.push_back(nullptr);
+  }
+  char** const childEnv = environment_.has_value() ? envp.data() : environ;
 
   // posix_spawn returns the error number; it does not set errno.
   const int err = Reaper::Get().Spawn(
       [&](pid_t* pid) {
         return ::posix_spawn(pid, kShell, &s.actions, &s.attr, argv.data(),
-                             environ);
+                             childEnv);
       },
       args_[2], &process_);
   if (err != 0) return ErrnoStatus("fork/exec /bin/bash: ", err);
@@ -186,10 +197,11 @@ CommandResult runPrep(const std::string& commandString) {
   return {std::move(cmd), std::move(err)};
 }
 
-CommandResult startProcess(const std::string& commandString,
-                           ProcessType theProcessType) {
+CommandResult startProcess(
+    const std::string& commandString, ProcessType theProcessType,
+    std::optional<std::vector<std::string>> environment) {
   Info.log("Running: ", commandString);
-  Command cmd(commandString, configuration().workDir);
+  Command cmd(commandString, configuration().workDir, std::move(environment));
   Debug.log("Set workdir:  ", cmd.dir());
   controllerManagedProcesses& cmps = zorvaneControllerManagedProcesses();
   if (Status err = cmd.Start(); !err.ok()) {

@@ -15,6 +15,8 @@
 #include "controller/process.h"
 #include "controller/stop.h"
 
+extern char** environ;
+
 namespace controller {
 namespace {
 
@@ -22,6 +24,32 @@ namespace {
 // A change that finds it set is folded into that run, which starts the
 // on-change command after it anyway.
 std::atomic<bool> fileChangeWaiting{false};
+
+// The newest change a file-change run was started for or folded into.
+// Written as each change comes, read by a run just before it starts its
+// command: the command gets the newest change, folded ones included.
+// Never destroyed: detached runs use it until the process ends.
+struct ChangeSlot {
+  std::mutex mu;  // a leaf: nothing else is taken while it is held
+  Change change;  // guarded by mu
+};
+
+ChangeSlot& newestChange() {
+  static ChangeSlot* const slot = new ChangeSlot;
+  return *slot;
+}
+
+void noteChange(const Change& change) {
+  ChangeSlot& slot = newestChange();
+  std::lock_guard lock(slot.mu);
+  slot.change = change;
+}
+
+Change currentChange() {
+  ChangeSlot& slot = newestChange();
+  std::lock_guard lock(slot.mu);
+  return slot.change;
+}
 
 // Server path: preparation, then the server, waited on for its whole life.
 // `lock` holds the registry's mu on entry.
@@ -126,7 +154,11 @@ std::optional<int> runFileChange(const std::string& commandString,
     }
   }
 
-  CommandResult started = startProcess(commandToUse, processTypeToUse);
+  // A server started again in the on-change command's place is started by
+  // this change too, and hears of it alike.
+  CommandResult started =
+      startProcess(commandToUse, processTypeToUse,
+                   changeEnvironment(currentChange(), environ));
   if (!started.err.ok()) {
     Warning.log("ERROR start process received error: ", started.err);
   }
@@ -167,13 +199,19 @@ std::optional<int> runHoldingLock(const std::string& commandString,
 }  // namespace
 
 std::optional<int> runCommands(const std::string& commandString,
-                               ProcessType theProcessType, bool killServer) {
+                               ProcessType theProcessType, bool killServer,
+                               const Change& change) {
+  if (theProcessType != server) noteChange(change);
   return runHoldingLock(commandString, theProcessType, killServer, nullptr);
 }
 
 void startRunCommands(const std::string& commandString,
-                      ProcessType theProcessType, bool killServer) {
+                      ProcessType theProcessType, bool killServer,
+                      const Change& change) {
   const bool fileChange = theProcessType != server;
+  // Noted before the fold test: the run that waits reads it only later,
+  // once it holds the lock, so a change folded into it always reaches it.
+  if (fileChange) noteChange(change);
   if (fileChange && fileChangeWaiting.exchange(true)) {
     Debug.log("A run already waits to start the command: change folded in");
     return;
