@@ -114,7 +114,10 @@ Status Command::Start() {
   // Ignored and blocked signals survive exec. The controller may have been
   // started with SIGINT ignored (a shell's background job) or call this
   // from a thread that blocks signals; the child must still be
-  // interruptible.
+  // interruptible. (The full set leaves out signals 32 and 33: the C
+  // library keeps them for itself, refuses to add them to a set, and starts
+  // every child with them ignored. Harmless: a C library that uses them
+  // sets its own handlers first.)
   sigset_t none;
   sigemptyset(&none);
   s.check(::posix_spawnattr_setsigmask(&s.attr, &none));

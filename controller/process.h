@@ -4,8 +4,9 @@
 // Every child runs `/bin/bash -c <command>` in configuration().workDir,
 // with standard input from /dev/null, the controller's standard output,
 // standard error and environment (or the environment its starter gives),
-// no other open descriptor, the default signal mask and dispositions, and
-// as the leader of a new process group
+// no other open descriptor, an empty signal mask, default dispositions but
+// for the two signals the C library keeps ignored for its own use (32 and
+// 33: it refuses to name them), and as the leader of a new process group
 // (pgid == pid) that already exists when the start returns. The one
 // reaper (reaper.h) reaps every child; a wait here waits on the handle.
 //

@@ -167,6 +167,40 @@ TEST_F(ProcessTest, EndedProcessIsNoErrorWhenItsEndIsNoNews) {
   EXPECT_EQ(waitBounded(running.cmd).Error(), "signal: interrupt");
 }
 
+// Children start with every signal at its default disposition and none
+// blocked, whatever the controller ignores or blocks; but for signals 32
+// and 33, which the C library's spawn keeps ignored for its own use (it
+// refuses to put them in a signal set, so they cannot be asked for).
+TEST_F(ProcessTest, ChildSignalsAreDefaultButTheCLibrarysOwn) {
+  struct sigaction ignore = {}, oldTerm, oldUsr1;
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGTERM, &ignore, &oldTerm);
+  ::sigaction(SIGUSR1, &ignore, &oldUsr1);
+  sigset_t usr2, oldMask;
+  sigemptyset(&usr2);
+  sigaddset(&usr2, SIGUSR2);
+  ::pthread_sigmask(SIG_BLOCK, &usr2, &oldMask);
+  CommandResult r = started("exec sleep 1000", fileWatcher);
+  ::pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
+  ::sigaction(SIGUSR1, &oldUsr1, nullptr);
+  ::sigaction(SIGTERM, &oldTerm, nullptr);
+  ASSERT_TRUE(r.err.ok()) << r.err.Error();
+
+  sigset_t probe;
+  EXPECT_EQ(sigemptyset(&probe), 0);
+  EXPECT_EQ(sigaddset(&probe, 32), -1) << "the C library now takes 32";
+  const std::string proc = "/proc/" + std::to_string(r.cmd.process()->pid());
+  ASSERT_TRUE(waitFor([&] { return readFile(proc + "/comm") == "sleep\n"; }));
+  const std::string status = readFile(proc + "/status");
+  EXPECT_NE(status.find("\nSigBlk:\t0000000000000000\n"), std::string::npos)
+      << status;
+  // Bits 31 and 32: signals 32 and 33.
+  EXPECT_NE(status.find("\nSigIgn:\t0000000180000000\n"), std::string::npos)
+      << status;
+  EXPECT_TRUE(killed(fileWatcher).ok());
+  EXPECT_EQ(waitBounded(r.cmd).Error(), "signal: interrupt");
+}
+
 // An ignored SIGCHLD is inherited across exec and would let the kernel
 // reap the children before the wait sees them.
 TEST_F(ProcessTest, WaitsWhenStartedWithSigchldIgnored) {
