@@ -5,32 +5,8 @@
 namespace controller {
 namespace {
 
-TEST(ChangeTest, OfEachKindOfEvent) {
-  using watcher::Op;
-  const struct {
-    watcher::Event event;
-    std::string path;
-    std::string kind;
-  } cases[] = {
-      {{Op::Write, "/w/a.js", std::nullopt}, "/w/a.js", "WRITE"},
-      {{Op::Create, "/w/a.js", std::nullopt}, "/w/a.js", "CREATE"},
-      {{Op::Remove, "/w/a.js", std::nullopt}, "/w/a.js", "REMOVE"},
-      {{Op::Chmod, "/w/a.js", std::nullopt}, "/w/a.js", "CHMOD"},
-      // The new path alone, even when a name holds the arrow itself.
-      {{Op::Rename, "/w/a -> b.js -> /w/c.js", std::nullopt, "/w/c.js"},
-       "/w/c.js",
-       "RENAME"},
-      {{Op::Move, "/w/a.js -> /w/x -> y/a.js", std::nullopt, "/w/x -> y/a.js"},
-       "/w/x -> y/a.js",
-       "MOVE"},
-  };
-  for (const auto& c : cases) {
-    const Change change = changeOf(c.event);
-    EXPECT_EQ(change.path, c.path) << c.event.Path;
-    EXPECT_EQ(change.kind, c.kind) << c.event.Path;
-  }
-}
-
+// The inherited values of the two variables give way; every other entry,
+// names that merely begin alike included, stays in its place.
 TEST(ChangeTest, EnvironmentAddsTheChangeAndKeepsTheRest) {
   const char* const base[] = {"PATH=/bin",
                               "ZORVANE_CHANGE=STALE",
