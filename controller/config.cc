@@ -214,6 +214,9 @@ Status setupEnvironmentVars(Configuration* c, const EnvLookup& env) {
   if (c->zorvaneWATCHREGEX.empty()) {
     c->zorvaneWATCHREGEX = kDefaultWatchRegex;
   }
+  // The line above shows the variable as read; this one the pattern in
+  // effect, the default included.
+  Debug.log("zorvaneWATCHREGEX set to: " + c->zorvaneWATCHREGEX);
 
   c->zorvaneRUN = env("ZORVANE_RUN");
   Debug.log("ZORVANE_RUN: " + c->zorvaneRUN);

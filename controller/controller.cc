@@ -114,6 +114,11 @@ void controllerMain(int argc, char** argv) {
       ExitProcess(1);
     }
   }
+  // Without watching, an empty start command is the whole run: it would
+  // run nothing and report success, and a CI job would pass untested.
+  if (fileChangeCommand.empty() && config.startCommand.empty()) {
+    ExitProcess(1);
+  }
   reportStopReach();
   std::optional<int> serverWaitStatus;
   if (fileChangeCommand.empty()) {
@@ -138,6 +143,13 @@ void controllerMain(int argc, char** argv) {
   // match. Absolute entries reach the watcher (and its warnings) as written.
   for (std::string& dir : dirs) {
     if (!dir.starts_with('/')) dir = watcher::absPathIn(config.workDir, dir);
+  }
+  // A list that came out blank (";", " ", a template left empty) would
+  // leave the controller watching nothing without a word.
+  if (!fileChangeCommand.empty() && dirs.empty()) {
+    Warning.log(config.zorvaneWATCHDIRS.has_value()
+                    ? "Nothing to watch: ZORVANE_WATCH_DIR has no entry"
+                    : "Nothing to watch: ZORVANE_MOUNTS has no entry");
   }
 
   Status err;

@@ -137,15 +137,42 @@ TEST(CommandLineTest, VerboseLinesCarryHeaders) {
   EXPECT_EQ(RunToEnd({"-verbose=false"}, {}).err, kNoStartCommand);
 }
 
-TEST(ModeTest, MissingStartCommandOfTheModeIsAWarning) {
-  // Debug mode without a debug command carries on with an empty one.
-  const RunResult r = RunToEnd({"-mode", "debug"}, {{"ZORVANE_RUN", "true"}});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.err,
-            "[Warning] Warning: startCommand (environment variable "
-            "ZORVANE_DEBUG,ZORVANE_TEST or ZORVANE_RUN) is unspecified\n"
-            "Running: \n"
-            "Watcher is not running.\n");
+const std::string kNoModeCommand =
+    "[Warning] Warning: startCommand (environment variable "
+    "ZORVANE_DEBUG,ZORVANE_TEST or ZORVANE_RUN) is unspecified\n";
+
+// A mode without its own start command and without watching would run
+// nothing and report success (a CI job passing without a test run): it
+// ends with status 1 after the Warning, and runs nothing, not even the
+// preparation command.
+TEST(ModeTest, MissingStartCommandWithoutWatchingFails) {
+  const std::pair<std::string, Env> cases[] = {
+      {"debug", {{"ZORVANE_RUN", "true"}}},
+      {"test", {{"ZORVANE_RUN", "true"}, {"ZORVANE_PREP", "echo prep >&2"}}},
+  };
+  for (const auto& [mode, env] : cases) {
+    SCOPED_TRACE(mode);
+    const RunResult r = RunToEnd({"-mode", mode}, env);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, kNoModeCommand);
+  }
+}
+
+// A mode that watches carries on with the empty command, as before.
+TEST(ModeTest, MissingStartCommandWhileWatchingCarriesOn) {
+  char dir[] = "/tmp/zorvane-mode-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  {
+    Controller c({"-mode", "test"},
+                 {{"ZORVANE_RUN", "true"},
+                  {"ZORVANE_TEST_ON_CHANGE", "true"},
+                  {"ZORVANE_WATCH_DIR", dir}},
+                 dir);
+    EXPECT_TRUE(c.WaitFor([](const std::string& e) {
+      return e.starts_with(kNoModeCommand + "Running: \n");
+    })) << c.err();
+  }
+  ::rmdir(dir);
 }
 
 TEST(ModeTest, AnyUnknownModeRunsTheRunCommand) {

@@ -1,7 +1,9 @@
-// The docs against the program: every variable the program reads and every
-// option it has is documented in the manual page and the README; no doc
-// names a ZORVANE_ variable that the program does not know; the log lines
-// the guides quote are made of the controller's own texts; and the docs'
+// The docs against the program: every variable the program reads or sets
+// and every option it has is documented in the manual page and the README;
+// no doc names a ZORVANE_ variable that the program does not know; the log
+// lines the guides quote are made of the controller's own texts; the
+// guide's examples of watch lists are what the program reads; every
+// description of what counts as a change names all of it; and the docs'
 // links lead to files and headings that exist.
 
 #include <filesystem>
@@ -15,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "controller/change.h"
 #include "controller/config.h"
 #include "controller/e2e_util.h"
 
@@ -109,6 +112,18 @@ std::set<std::string> VariablesRead() {
     return std::string(name) == "ZORVANE_MOUNTS" ? "/host:/app" : "1";
   });
   EXPECT_TRUE(err.ok()) << err.Error();
+  return names;
+}
+
+// The variables the program sets for a command that a change starts.
+std::set<std::string> VariablesSet() {
+  const char* const none[] = {nullptr};
+  std::set<std::string> names;
+  for (const std::string& entry :
+       changeEnvironment({"/w/a.js", "WRITE"}, none)
+           .value_or(std::vector<std::string>{})) {
+    names.insert(entry.substr(0, entry.find('=')));
+  }
   return names;
 }
 
@@ -394,8 +409,22 @@ TEST(DocsTest, EveryVariableTheProgramReadsIsDocumented) {
   }
 }
 
+TEST(DocsTest, EveryVariableTheProgramSetsIsDocumented) {
+  const std::set<std::string> set = VariablesSet();
+  EXPECT_EQ(set.size(), 2u) << "the recording broke";
+  std::vector<Doc> docs = Docs();
+  docs.push_back({kStackGuide, ReadFile(kStackGuide.c_str())});
+  for (const Doc& doc : docs) {
+    ASSERT_FALSE(doc.text.empty()) << "cannot read " << doc.path;
+    for (const std::string& name : set) {
+      EXPECT_TRUE(HasWord(doc.text, name)) << doc.path << " lacks " << name;
+    }
+  }
+}
+
 TEST(DocsTest, NoUnknownVariableIsDocumented) {
-  const std::set<std::string> read = VariablesRead();
+  std::set<std::string> read = VariablesRead();
+  read.merge(VariablesSet());
   std::vector<Doc> docs = Docs();
   for (Doc& guide : Guides()) {
     ASSERT_FALSE(guide.text.empty()) << "cannot read " << guide.path;
@@ -406,12 +435,118 @@ TEST(DocsTest, NoUnknownVariableIsDocumented) {
       if (doc.path == kTroubleshooting && kMisspeltOnPurpose.contains(name)) {
         continue;
       }
-      EXPECT_TRUE(read.contains(name)) << doc.path << " documents " << name
-                                       << ", which the program does not read";
+      EXPECT_TRUE(read.contains(name))
+          << doc.path << " documents " << name
+          << ", which the program neither reads nor sets";
     }
   }
   for (const std::string& name : kMisspeltOnPurpose) {
     EXPECT_FALSE(read.contains(name)) << name << " is no misspelling";
+  }
+}
+
+// The guide's table of watch lists: each row names a value of
+// ZORVANE_WATCH_DIR or ZORVANE_MOUNTS ("`ZORVANE_MOUNTS='/h:/app'`") and
+// what is watched: the paths in backquotes, "nothing", or "refused" (the
+// configuration is not accepted).
+TEST(DocsTest, WatchListExamplesAreWhatTheProgramReads) {
+  const std::string guide = ReadFile(kStackGuide.c_str());
+  int rows = 0;
+  for (const MarkdownLine& line : MarkdownLines(guide)) {
+    if (line.block.has_value() || !line.text.starts_with("| `ZORVANE_")) {
+      continue;
+    }
+    const std::string_view row = line.text;
+    const auto eq = row.find("='");
+    const auto close = row.find("'`", eq);
+    const auto cell = row.find('|', close);
+    if (eq == std::string_view::npos || close == std::string_view::npos ||
+        cell == std::string_view::npos) {
+      continue;
+    }
+    ++rows;
+    const std::string variable(row.substr(3, eq - 3));
+    const std::string value(row.substr(eq + 2, close - eq - 2));
+    const std::string_view watched = TrimBlanks(row.substr(cell + 1));
+    SCOPED_TRACE(line.text);
+
+    Configuration config;
+    const Status err = setupEnvironmentVars(&config, [&](const char* name) {
+      if (name == variable) return value;
+      const std::string_view n = name;
+      return n == "ZORVANE_RUN" || n == "ZORVANE_RUN_ON_CHANGE"
+                 ? std::string("true")
+                 : std::string();
+    });
+    if (watched.starts_with("refused")) {
+      EXPECT_FALSE(err.ok());
+      continue;
+    }
+    ASSERT_TRUE(err.ok()) << err.Error();
+    std::vector<std::string> want;
+    if (!watched.starts_with("nothing")) {
+      for (auto q = watched.find('`'); q != std::string_view::npos;
+           q = watched.find('`', watched.find('`', q + 1) + 1)) {
+        want.emplace_back(watched.substr(q + 1, watched.find('`', q + 1) - q - 1));
+      }
+    }
+    const std::vector<std::string> got =
+        config.zorvaneWATCHDIRS.has_value()
+            ? *config.zorvaneWATCHDIRS
+            : config.zorvaneMOUNTS.value_or(std::vector<std::string>{});
+    EXPECT_EQ(got, want);
+  }
+  EXPECT_GE(rows, 6) << "the table was not found";
+}
+
+// Squeezes every run of white space to one blank, so that words a line
+// break separates are found.
+std::string OneLine(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    const bool blank = c == ' ' || c == '\n' || c == '\t';
+    if (!blank) {
+      out += c;
+    } else if (!out.empty() && out.back() != ' ') {
+      out += ' ';
+    }
+  }
+  return out;
+}
+
+// The text from `heading` to the next line that begins with `next`.
+std::string_view Section(std::string_view text, std::string_view heading,
+                         std::string_view next) {
+  const auto at = text.find(heading);
+  if (at == std::string_view::npos) return {};
+  const auto end = text.find(next, at + heading.size());
+  return text.substr(at, end == std::string_view::npos ? end : end - at);
+}
+
+// Every place that says what counts as a change names all that the watcher
+// compares (watcher.h): a path in both listings is written when its
+// modification time, size, or device and inode numbers differ, and
+// changes mode when its permissions do; paths are created, removed,
+// renamed and moved.
+TEST(DocsTest, EveryDescriptionOfChangesNamesAllThatCounts) {
+  const std::string manual = PlainManText(ReadFile(ZORVANE_MANUAL_PATH));
+  const std::string readme = ReadFile(ZORVANE_README_PATH);
+  const std::string guide = ReadFile(kStackGuide.c_str());
+  const std::pair<std::string, std::string_view> sections[] = {
+      {"the manual page's Changes", Section(manual, ".SS Changes", "\n.S")},
+      {"the README's How changes are judged",
+       Section(readme, "## How changes are judged", "\n#")},
+      {"the guide's Watched directories",
+       Section(guide, "### Watched directories", "\n#")},
+  };
+  for (const auto& [where, section] : sections) {
+    ASSERT_FALSE(section.empty()) << where << " is missing";
+    const std::string text = OneLine(section);
+    for (const char* term : {"modification time", "size", "inode",
+                             "permissions", "new", "removed", "renamed",
+                             "moved"}) {
+      EXPECT_TRUE(HasWord(text, term)) << where << " lacks " << term;
+    }
   }
 }
 

@@ -94,8 +94,11 @@ struct SpawnSetup {
 
 }  // namespace
 
-Command::Command(std::string commandString, std::string dir)
-    : args_{kShell, "-c", std::move(commandString)}, dir_(std::move(dir)) {}
+Command::Command(std::string commandString, std::string dir,
+                 std::optional<std::vector<std::string>> environment)
+    : args_{kShell, "-c", std::move(commandString)},
+      dir_(std::move(dir)),
+      environment_(std::move(environment)) {}
 
 Status Command::Start() {
   if (process_ != nullptr) return Status("exec: already started");
@@ -111,7 +114,10 @@ Status Command::Start() {
   // Ignored and blocked signals survive exec. The controller may have been
   // started with SIGINT ignored (a shell's background job) or call this
   // from a thread that blocks signals; the child must still be
-  // interruptible.
+  // interruptible. (The full set leaves out signals 32 and 33: the C
+  // library keeps them for itself, refuses to add them to a set, and starts
+  // every child with them ignored. Harmless: a C library that uses them
+  // sets its own handlers first.)
   sigset_t none;
   sigemptyset(&none);
   s.check(::posix_spawnattr_setsigmask(&s.attr, &none));
@@ -134,12 +140,20 @@ Status Command::Start() {
   std::vector<char*> argv;
   for (std::string& a : args_) argv.push_back(a.data());
   argv.push_back(nullptr);
+  // A given environment is handed over as it is: the controller's own is
+  // never changed (setenv is not safe while other threads read it).
+  std::vector<char*> envp;
+  if (environment_.has_value()) {
+    for (std::string& e : *environment_) envp.push_back(e.data());
+    envp.push_back(nullptr);
+  }
+  char** const childEnv = environment_.has_value() ? envp.data() : environ;
 
   // posix_spawn returns the error number; it does not set errno.
   const int err = Reaper::Get().Spawn(
       [&](pid_t* pid) {
         return ::posix_spawn(pid, kShell, &s.actions, &s.attr, argv.data(),
-                             environ);
+                             childEnv);
       },
       args_[2], &process_);
   if (err != 0) return ErrnoStatus("fork/exec /bin/bash: ", err);
@@ -213,10 +227,11 @@ CommandResult runPrep(const std::string& commandString) {
   return {std::move(cmd), std::move(err)};
 }
 
-CommandResult startProcess(const std::string& commandString,
-                           ProcessType theProcessType) {
+CommandResult startProcess(
+    const std::string& commandString, ProcessType theProcessType,
+    std::optional<std::vector<std::string>> environment) {
   Info.log("Running: ", commandString);
-  Command cmd(commandString, configuration().workDir);
+  Command cmd(commandString, configuration().workDir, std::move(environment));
   Debug.log("Set workdir:  ", cmd.dir());
   controllerManagedProcesses& cmps = zorvaneControllerManagedProcesses();
   if (Status err = cmd.Start(); !err.ok()) {
@@ -240,7 +255,7 @@ Status waitProcess(Command& cmd, ProcessType /*theProcessType*/) {
   return err;
 }
 
-Status killProcess(ProcessType theProcessType) {
+Status killProcess(ProcessType theProcessType, bool reportEnded) {
   Debug.log("killProcess Entry");
   controllerManagedProcesses& cmps = zorvaneControllerManagedProcesses();
   const auto it = cmps.pids.find(theProcessType);
@@ -252,13 +267,21 @@ Status killProcess(ProcessType theProcessType) {
   // Decided from the handle, not by sending to a number that may have been
   // reused since the process ended.
   Status status("no such process");
+  bool ended = false;
   if (const auto h = cmps.processes.find(theProcessType);
       h != cmps.processes.end() && h->second != nullptr) {
     status = interruptGroup(*h->second, SIGINT);
     if (status.ok()) cmps.stopping.push_back(h->second);
+    // The group's leader holds the group's number until it is reaped, so
+    // a group found empty means the leader had ended: its handle says so.
+    ended = !status.ok() && h->second->finished();
   }
   cmps.processes.erase(theProcessType);
   cmps.pids.erase(theProcessType);
+  if (!status.ok() && ended && !reportEnded) {
+    Debug.log("Process has ended: nothing to interrupt");
+    return Status();
+  }
   if (!status.ok()) {
     Error.log("Killing process returned an error SIGINT received error ",
               status);

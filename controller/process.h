@@ -3,8 +3,10 @@
 //
 // Every child runs `/bin/bash -c <command>` in configuration().workDir,
 // with standard input from /dev/null, the controller's standard output,
-// standard error and environment, no other open descriptor, the default
-// signal mask and dispositions, and as the leader of a new process group
+// standard error and environment (or the environment its starter gives),
+// no other open descriptor, an empty signal mask, default dispositions but
+// for the two signals the C library keeps ignored for its own use (32 and
+// 33: it refuses to name them), and as the leader of a new process group
 // (pgid == pid) that already exists when the start returns. The one
 // reaper (reaper.h) reaps every child; a wait here waits on the handle.
 //
@@ -48,8 +50,10 @@ enum ProcessType : int64_t {
 // started at most once and waited on at most once, by one thread.
 class Command {
  public:
-  // `/bin/bash -c commandString`, to be run in `dir`.
-  Command(std::string commandString, std::string dir);
+  // `/bin/bash -c commandString`, to be run in `dir` with `environment`
+  // ("NAME=value" entries), or with the controller's own when none.
+  Command(std::string commandString, std::string dir,
+          std::optional<std::vector<std::string>> environment = std::nullopt);
 
   // Starts the child and returns once it runs /bin/bash. A failure, the
   // working directory included, reads "fork/exec /bin/bash: " and the
@@ -72,6 +76,7 @@ class Command {
  private:
   std::vector<std::string> args_;
   std::string dir_;
+  std::optional<std::vector<std::string>> environment_;
   std::shared_ptr<ProcessHandle> process_;
   bool waited_ = false;
   std::optional<int> waitStatus_;
@@ -133,11 +138,13 @@ CommandResult runPrep(const std::string& commandString);
 
 // Starts `commandString` without waiting and records it under
 // `theProcessType`, replacing what was recorded (the earlier process is
-// not signalled); a server also becomes the serving process. On a start
-// failure the kind is left with no handle and pid 0. REQUIRES: the caller
-// holds the registry's mu.
-CommandResult startProcess(const std::string& commandString,
-                           ProcessType theProcessType);
+// not signalled); a server also becomes the serving process. The child
+// gets `environment` ("NAME=value" entries), or the controller's own when
+// none is given. On a start failure the kind is left with no handle and
+// pid 0. REQUIRES: the caller holds the registry's mu.
+CommandResult startProcess(
+    const std::string& commandString, ProcessType theProcessType,
+    std::optional<std::vector<std::string>> environment = std::nullopt);
 
 // Waits for the child of `cmd` (a record returned by startProcess) to end
 // and returns its outcome; logs a failure through Info, unless the
@@ -149,11 +156,14 @@ Status waitProcess(Command& cmd, ProcessType theProcessType);
 // Sends SIGINT, then SIGCONT (a stopped group acts on nothing else), to
 // the recorded process group of `theProcessType`, adds its handle to
 // `stopping`, and forgets the kind (no handle, pid 0) whatever the send
-// reported. No error when nothing is recorded; "no such process" when
-// nothing of the group is left. Only signals a group that is still ours
-// (stop.h). Does not wait for the group. REQUIRES: the caller holds the
-// registry's mu.
-Status killProcess(ProcessType theProcessType);
+// reported. No error when nothing is recorded; "no such process", logged
+// through Error, when nothing of the group is left. With `reportEnded`
+// false, a recorded process that has ended by itself (its handle is
+// finished) and left nothing of its group running is no error: there was
+// nothing to interrupt, and nothing is logged but a Debug line. Only
+// signals a group that is still ours (stop.h). Does not wait for the
+// group. REQUIRES: the caller holds the registry's mu.
+Status killProcess(ProcessType theProcessType, bool reportEnded = true);
 
 }  // namespace controller
 

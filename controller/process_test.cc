@@ -144,6 +144,63 @@ TEST_F(ProcessTest, KillByKind) {
   EXPECT_EQ(pidOf(server), 0);
 }
 
+// For a kind whose end is no news, a process that ended by itself leaves
+// nothing to interrupt: no error, no Error line, and the kind is cleared
+// all the same. One still running is interrupted as ever.
+TEST_F(ProcessTest, EndedProcessIsNoErrorWhenItsEndIsNoNews) {
+  const auto killQuietly = [] {
+    std::lock_guard<std::shared_mutex> lock(
+        zorvaneControllerManagedProcesses().mu);
+    return killProcess(fileWatcher, /*reportEnded=*/false);
+  };
+  CommandResult ended = started("exit 0", fileWatcher);
+  ASSERT_TRUE(ended.err.ok());
+  EXPECT_TRUE(waitBounded(ended.cmd).ok());
+  EXPECT_TRUE(killQuietly().ok());
+  EXPECT_EQ(pidOf(fileWatcher), 0);
+  EXPECT_EQ(log().find("[Error]"), std::string::npos) << log();
+  EXPECT_TRUE(logged("[Debug] Process has ended: nothing to interrupt"));
+
+  CommandResult running = started("exec sleep 1000", fileWatcher);
+  ASSERT_TRUE(running.err.ok());
+  EXPECT_TRUE(killQuietly().ok());
+  EXPECT_EQ(waitBounded(running.cmd).Error(), "signal: interrupt");
+}
+
+// Children start with every signal at its default disposition and none
+// blocked, whatever the controller ignores or blocks; but for signals 32
+// and 33, which the C library's spawn keeps ignored for its own use (it
+// refuses to put them in a signal set, so they cannot be asked for).
+TEST_F(ProcessTest, ChildSignalsAreDefaultButTheCLibrarysOwn) {
+  struct sigaction ignore = {}, oldTerm, oldUsr1;
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGTERM, &ignore, &oldTerm);
+  ::sigaction(SIGUSR1, &ignore, &oldUsr1);
+  sigset_t usr2, oldMask;
+  sigemptyset(&usr2);
+  sigaddset(&usr2, SIGUSR2);
+  ::pthread_sigmask(SIG_BLOCK, &usr2, &oldMask);
+  CommandResult r = started("exec sleep 1000", fileWatcher);
+  ::pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
+  ::sigaction(SIGUSR1, &oldUsr1, nullptr);
+  ::sigaction(SIGTERM, &oldTerm, nullptr);
+  ASSERT_TRUE(r.err.ok()) << r.err.Error();
+
+  sigset_t probe;
+  EXPECT_EQ(sigemptyset(&probe), 0);
+  EXPECT_EQ(sigaddset(&probe, 32), -1) << "the C library now takes 32";
+  const std::string proc = "/proc/" + std::to_string(r.cmd.process()->pid());
+  ASSERT_TRUE(waitFor([&] { return readFile(proc + "/comm") == "sleep\n"; }));
+  const std::string status = readFile(proc + "/status");
+  EXPECT_NE(status.find("\nSigBlk:\t0000000000000000\n"), std::string::npos)
+      << status;
+  // Bits 31 and 32: signals 32 and 33.
+  EXPECT_NE(status.find("\nSigIgn:\t0000000180000000\n"), std::string::npos)
+      << status;
+  EXPECT_TRUE(killed(fileWatcher).ok());
+  EXPECT_EQ(waitBounded(r.cmd).Error(), "signal: interrupt");
+}
+
 // An ignored SIGCHLD is inherited across exec and would let the kernel
 // reap the children before the wait sees them.
 TEST_F(ProcessTest, WaitsWhenStartedWithSigchldIgnored) {

@@ -15,6 +15,8 @@
 #include "controller/process.h"
 #include "controller/stop.h"
 
+extern char** environ;
+
 namespace controller {
 namespace {
 
@@ -26,9 +28,9 @@ namespace {
 //
 // The waiting run frees the place just before it starts the command; a
 // change after that starts a run of its own, which interrupts this one.
-// Whatever a change hands to the command it starts belongs here, the
-// newest folded change over the older, for the run to take as it frees the
-// place.
+// The place also keeps the newest change: each folded change replaces the
+// one before, and the run hands what it takes on freeing the place to the
+// command it starts.
 class WaitingRun {
  public:
   static WaitingRun& Get() {
@@ -36,22 +38,27 @@ class WaitingRun {
     return *place;
   }
 
-  // True when no run waits: the caller starts one, which holds the place.
-  // False when the change folded into the run that waits.
-  bool Claim() {
+  // Keeps `change` as the newest. True when no run waits: the caller
+  // starts one, which holds the place. False when the change folded into
+  // the run that waits.
+  bool Claim(const Change& change) {
     std::lock_guard lock(mu_);
+    newest_ = change;
     return !std::exchange(waiting_, true);
   }
 
-  // For the run that holds the place: frees it.
-  void Release() {
+  // For the run that holds the place: frees it and returns the newest
+  // change, its own or one folded into it.
+  Change Release() {
     std::lock_guard lock(mu_);
     waiting_ = false;
+    return newest_;
   }
 
  private:
-  std::mutex mu_;
+  std::mutex mu_;  // a leaf: nothing else is taken while it is held
   bool waiting_ = false;  // guarded by mu_
+  Change newest_;         // guarded by mu_
 };
 
 // Server path: preparation, then the server, waited on for its whole life.
@@ -118,11 +125,12 @@ bool waitForInterrupted(controllerManagedProcesses& cmps,
 // File-change path: interrupt what should go, wait for it to stop, start
 // the on-change command (or restart a dead server) and wait for it.
 // `lock` holds the registry's mu on entry. `waiting`, when not null, is
-// the place this run holds (WaitingRun).
+// the place this run holds (WaitingRun), which has the newest change;
+// otherwise the run was started directly for `change`.
 std::optional<int> runFileChange(const std::string& commandString,
                                  bool killServer,
                                  std::unique_lock<std::shared_mutex> lock,
-                                 WaitingRun* waiting) {
+                                 WaitingRun* waiting, Change change) {
   Debug.log("Inside watcher path");
   controllerManagedProcesses& cmps = zorvaneControllerManagedProcesses();
   ++cmps.changeGeneration;
@@ -132,13 +140,17 @@ std::optional<int> runFileChange(const std::string& commandString,
       Warning.log("killProcess received error ", err);
     }
   }
-  if (Status err = killProcess(fileWatcher); !err.ok()) {
+  // An on-change command that has ended by itself left nothing to
+  // interrupt: that is no error (what its group left running is still
+  // interrupted).
+  if (Status err = killProcess(fileWatcher, /*reportEnded=*/false);
+      !err.ok()) {
     Warning.log("Watcher killProcess received error ", err);
   }
   // A server still closing its port would make its successor fail.
   const bool startsTheCommand = waitForInterrupted(cmps, lock);
   // From here on a change starts a run of its own.
-  if (waiting != nullptr) waiting->Release();
+  if (waiting != nullptr) change = waiting->Release();
   if (!startsTheCommand) {
     lock.unlock();
     Debug.log("A later change starts the command instead");
@@ -162,7 +174,10 @@ std::optional<int> runFileChange(const std::string& commandString,
     }
   }
 
-  CommandResult started = startProcess(commandToUse, processTypeToUse);
+  // A server started again in the on-change command's place is started by
+  // this change too, and hears of it alike.
+  CommandResult started = startProcess(commandToUse, processTypeToUse,
+                                       changeEnvironment(change, environ));
   if (!started.err.ok()) {
     Warning.log("ERROR start process received error: ", started.err);
   } else if (killServer) {
@@ -185,10 +200,12 @@ std::optional<int> runFileChange(const std::string& commandString,
 namespace {
 
 // runCommands, counting `locked` down (when given) once the run holds the
-// registry lock. `waiting`: the place a file-change run holds, if any.
+// registry lock. `waiting`: the place a file-change run holds, if any;
+// `change`: what a run started directly was started for.
 std::optional<int> runHoldingLock(const std::string& commandString,
                                   ProcessType theProcessType, bool killServer,
-                                  std::latch* locked, WaitingRun* waiting) {
+                                  std::latch* locked, WaitingRun* waiting,
+                                  const Change& change) {
   Debug.log("ENTRY Running command:  ", commandString);
   controllerManagedProcesses& cmps = zorvaneControllerManagedProcesses();
   std::unique_lock<std::shared_mutex> lock(cmps.mu);
@@ -199,7 +216,8 @@ std::optional<int> runHoldingLock(const std::string& commandString,
     waitStatus = runServer(commandString, theProcessType, std::move(lock));
   } else {
     waitStatus =
-        runFileChange(commandString, killServer, std::move(lock), waiting);
+        runFileChange(commandString, killServer, std::move(lock), waiting,
+                      change);
   }
   Debug.log("runCommands EXIT");
   return waitStatus;
@@ -208,16 +226,18 @@ std::optional<int> runHoldingLock(const std::string& commandString,
 }  // namespace
 
 std::optional<int> runCommands(const std::string& commandString,
-                               ProcessType theProcessType, bool killServer) {
+                               ProcessType theProcessType, bool killServer,
+                               const Change& change) {
   return runHoldingLock(commandString, theProcessType, killServer, nullptr,
-                        nullptr);
+                        nullptr, change);
 }
 
 void startRunCommands(const std::string& commandString,
-                      ProcessType theProcessType, bool killServer) {
+                      ProcessType theProcessType, bool killServer,
+                      const Change& change) {
   const bool fileChange = theProcessType != server;
   WaitingRun* const waiting = fileChange ? &WaitingRun::Get() : nullptr;
-  if (waiting != nullptr && !waiting->Claim()) {
+  if (waiting != nullptr && !waiting->Claim(change)) {
     Debug.log("A run already waits to start the command: change folded in");
     return;
   }
@@ -229,10 +249,10 @@ void startRunCommands(const std::string& commandString,
     std::thread([commandString, theProcessType, killServer, locked, waiting] {
       (void)runHoldingLock(commandString, theProcessType, killServer,
                            locked->try_wait() ? nullptr : locked.get(),
-                           waiting);
+                           waiting, Change{});
     }).detach();
   } catch (const std::system_error& e) {
-    if (waiting != nullptr) waiting->Release();
+    if (waiting != nullptr) (void)waiting->Release();
     Warning.log("Could not start a thread for " + commandString + ": ",
                 std::string(e.what()));
     return;

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "controller/change.h"
 #include "controller/process.h"
 
 namespace controller {
@@ -25,8 +26,13 @@ namespace controller {
 // for it; or, when `killServer` is false and the recorded server has died,
 // restarts the server with configuration().startCommand instead. When a
 // later change's run takes over during that wait, this run starts nothing.
+// The command it starts gets the newest change in its environment
+// (change.h): `change`, or one that came later and was folded into this
+// run (startRunCommands). An empty `change` adds nothing; the server path
+// takes none.
 std::optional<int> runCommands(const std::string& commandString,
-                               ProcessType theProcessType, bool killServer);
+                               ProcessType theProcessType, bool killServer,
+                               const Change& change = {});
 
 // Starts runCommands with these arguments on a thread of its own that is
 // never joined, and returns at once. The run may outlive the caller; it
@@ -36,10 +42,11 @@ std::optional<int> runCommands(const std::string& commandString,
 // file-change run waits at a time, for the registry or for what it
 // interrupted to stop (which may take the whole stop timeout): a file
 // change that comes meanwhile is folded into it (it starts the on-change
-// command after the change anyway). If no thread can be started, logs a
-// warning and runs nothing.
+// command after the change anyway, and hands that command the newest
+// change). If no thread can be started, logs a warning and runs nothing.
 void startRunCommands(const std::string& commandString,
-                      ProcessType theProcessType, bool killServer);
+                      ProcessType theProcessType, bool killServer,
+                      const Change& change = {});
 
 }  // namespace controller
 

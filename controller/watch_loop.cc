@@ -11,6 +11,7 @@
 
 #include <re2/re2.h>
 
+#include "controller/change.h"
 #include "controller/config.h"
 #include "controller/logger.h"
 #include "controller/process.h"
@@ -79,7 +80,8 @@ void consumeEvents(const std::shared_ptr<watcher::Watcher>& w,
     Debug.log("About to restart watcher");
     if (fileChangeCommand.empty()) continue;
     Debug.log("kill server is: ", killServer);
-    startRunCommands(fileChangeCommand, fileWatcher, killServer);
+    startRunCommands(fileChangeCommand, fileWatcher, killServer,
+                     changeOf(*event));
   }
 }
 

@@ -222,6 +222,11 @@ void CheckCycle(const Listing& before, const Listing& after,
   std::map<std::string, std::set<std::string>> outcomes;
   for (const Event& e : got) {
     const auto arrow = e.Path.find(" -> ");
+    const bool paired = e.Op == Op::Rename || e.Op == Op::Move;
+    FUZZ_CHECK(paired ? e.Path.ends_with(" -> " + e.NewPath) &&
+                            e.NewPath.starts_with('/')
+                      : e.NewPath.empty(),
+               "%s: new path \"%s\"", Key(e).c_str(), e.NewPath.c_str());
     if (arrow != std::string::npos) {
       outcomes[e.Path.substr(0, arrow)].insert("away");
       outcomes[e.Path.substr(arrow + 4)].insert("to");

@@ -65,6 +65,9 @@ struct Event {
   /// The status of the file: the new one, except for Remove, Rename and
   /// Move, which carry the previous one. Absent only in hand-made events.
   std::optional<watcher::FileInfo> FileInfo;
+  /// For Rename and Move, the new path alone (Path cannot be split back
+  /// with certainty: a name may hold " -> " itself); empty otherwise.
+  std::string NewPath = {};
 
   /// `FILE "notes.txt" WRITE [/w/notes.txt]` (DIRECTORY for a directory;
   /// the base name quoted by text::Quote); "???" without FileInfo.

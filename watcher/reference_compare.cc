@@ -72,7 +72,9 @@ void compareListings(const Listing& prev, const Listing& cur,
         v.paired = true;
         const Op op =
             parentDir(*v.path) == parentDir(*a.path) ? Op::Rename : Op::Move;
-        if (!emit(Event{op, *v.path + " -> " + *a.path, *v.info})) return;
+        if (!emit(Event{op, *v.path + " -> " + *a.path, *v.info, *a.path})) {
+          return;
+        }
       }
     }
   }

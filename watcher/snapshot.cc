@@ -761,7 +761,7 @@ void emitChanges(Changes& changes, const std::function<bool(Event)>& emit) {
         const std::string& from = v.entry->first;
         const std::string& to = a.entry->first;
         const Op op = parentDir(from) == parentDir(to) ? Op::Rename : Op::Move;
-        if (!emit(Event{op, from + " -> " + to, was})) return;
+        if (!emit(Event{op, from + " -> " + to, was, to})) return;
       }
     }
   }

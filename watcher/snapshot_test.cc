@@ -32,6 +32,7 @@ using test::TempDir;
 std::string Line(const TempDir& t, const Event& e) {
   std::ostringstream out;
   out << String(e.Op) << ' ' << t.Rel(e.Path);
+  if (!e.NewPath.empty()) out << " to " << t.Rel(e.NewPath);
   if (e.FileInfo) {
     const FileInfo& fi = *e.FileInfo;
     out << " name=" << fi.name << " size=" << fi.size << " mode=" << std::oct
