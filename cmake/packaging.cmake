@@ -27,6 +27,22 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "It is configured by ZORVANE_ environment variables, is statically"
   "linked, and needs nothing but /bin/bash.")
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "bash")
+# Debian's name for the machine the binary is built for. CPack asks dpkg,
+# which names the build machine: right for a native build, wrong for a
+# cross build.
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|amd64|AMD64)$")
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
+elseif(CMAKE_CROSSCOMPILING)
+  message(FATAL_ERROR
+    "No Debian architecture known for ${CMAKE_SYSTEM_PROCESSOR}")
+endif()
+# The .tar.gz of amd64 keeps the name it has always had
+# (zorvane-controller-<version>-Linux.tar.gz); any other machine's names it.
+if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE STREQUAL "amd64")
+  set(CPACK_SYSTEM_NAME ${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR})
+endif()
 set(CPACK_DEBIAN_PACKAGE_SECTION "devel")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -2,15 +2,27 @@
 # Builds the project and runs every test: a plain build, then the same
 # tests under AddressSanitizer with UndefinedBehaviorSanitizer, then under
 # ThreadSanitizer; then a short run of every fuzz target (scripts/fuzz.sh,
-# 15 s each); then the static release build with its checks
-# (scripts/check-release.sh) and the lint checks (scripts/lint.sh). Name
-# kinds to run only those: scripts/test.sh plain
+# 15 s each); then the static release builds for amd64 and arm64 with their
+# checks (scripts/check-release.sh) and the lint checks (scripts/lint.sh).
+# Name kinds to run only those: scripts/test.sh plain
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
 
 builds=("$@")
 [ ${#builds[@]} -gt 0 ] || builds=(plain address thread fuzz release lint)
+
+# The arm64 release build needs the cross tools and the emulator; only the
+# release kind asks for them. Without them it is skipped, and says so.
+cross_tools() {
+  command -v aarch64-linux-gnu-g++ >/dev/null &&
+    command -v qemu-aarch64-static >/dev/null &&
+    [ -f /usr/lib/aarch64-linux-gnu/libre2.a ]
+}
+if [[ " ${builds[*]} " == *" release "* ]]; then
+  ./scripts/setup.sh --cross arm64 ||
+    echo "test: the arm64 cross tools could not be installed" >&2
+fi
 
 for kind in "${builds[@]}"; do
   case "$kind" in
@@ -19,6 +31,15 @@ for kind in "${builds[@]}"; do
       cmake --preset release >/dev/null
       cmake --build --preset release
       ./scripts/check-release.sh
+      if cross_tools; then
+        echo "== release build for arm64: build-release-arm64"
+        cmake --preset release-arm64 >/dev/null
+        cmake --build --preset release-arm64
+        ./scripts/check-release.sh arm64
+      else
+        echo "== release build for arm64: SKIPPED: no cross tools" \
+          "(scripts/setup.sh --cross arm64 installs them)"
+      fi
       continue ;;
     lint)
       echo "== lint"
