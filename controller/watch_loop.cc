@@ -104,7 +104,7 @@ Status checkWatchSettings() {
   }
   if (configuration().zorvaneWATCHINTERVAL.ns < 1) {
     Error.log("Could not start the watcher  ", watcher::ErrDurationTooShort);
-    return Status(watcher::ErrDurationTooShort.Error());
+    return watcher::ErrDurationTooShort;
   }
   return Status();
 }
@@ -148,12 +148,12 @@ Status runWatcher(const std::string& fileChangeCommand,
   }
 
   Debug.log("Watch interval is: ", config.zorvaneWATCHINTERVAL);
-  const watcher::Status err =
+  const Status err =
       w->Start(std::chrono::nanoseconds(config.zorvaneWATCHINTERVAL.ns));
   if (!err.ok()) Error.log("Could not start the watcher  ", err);
   Debug.log("Run watcher EXIT: ");
   w->Close();
-  return err.ok() ? Status() : Status(err.Error());
+  return err;
 }
 
 }  // namespace controller

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "controller/config.h"
+#include "watcher/status.h"
 
 namespace controller {
 namespace {
@@ -40,6 +41,17 @@ TEST(UnwatchDirTest, PlainPrefixOfNonEmptyEntries) {
     EXPECT_EQ(unwatchDir(c.path), c.want) << c.path;
   }
   config.zorvaneWATCHIGNOREDIR = saved;
+}
+
+// The watcher's fixed errors keep their identity through the controller,
+// so a caller can tell them apart without comparing texts.
+TEST(WatchSettingsTest, TooShortIntervalIsTheWatchersOwnError) {
+  Configuration& config = configuration();
+  const auto saved = config.zorvaneWATCHINTERVAL;
+  config.zorvaneWATCHINTERVAL.ns = 0;
+  const Status err = checkWatchSettings();
+  config.zorvaneWATCHINTERVAL = saved;
+  EXPECT_TRUE(err == watcher::ErrDurationTooShort) << err.Error();
 }
 
 }  // namespace

@@ -1,69 +1,22 @@
-// Error values of the watcher.
-//
-// A Status is either no error (the default) or an error with a message.
-// Copies share one immutable representation, and two Status values are the
-// same error exactly when they share it, so a fixed error created once (the
-// Err* values below) is recognised by identity:
+// Error values of the watcher: the project's Status (base/status.h) and
+// the watcher's fixed errors, recognised by identity:
 //
 //   if (err == watcher::ErrSkip) ...
 //
-// A failure of a file-system call also carries the operation ("lstat",
-// "stat", "open", "readdirent"), the path and the error number; its message
-// reads "lstat /w/app: no such file or directory".
+// A failure of a file-system call carries the operation ("lstat", "stat",
+// "open", "readdirent"), the path and the error number; its message reads
+// "lstat /w/app: no such file or directory".
 
 #ifndef ZORVANE_WATCHER_STATUS_H_
 #define ZORVANE_WATCHER_STATUS_H_
 
-#include <memory>
-#include <string>
-#include <string_view>
+#include "base/status.h"
 
 namespace watcher {
 
-class [[nodiscard]] Status {
- public:
-  /// No error.
-  Status() = default;
-  /// An error with the message `message` and no path.
-  explicit Status(std::string message);
-
-  /// The failure `err` (an errno value) of the operation `op` on `path`.
-  static Status PathError(std::string_view op, std::string path, int err);
-
-  bool ok() const { return rep_ == nullptr; }
-
-  /// The message; "<nil>" for no error.
-  std::string Error() const;
-
-  /// For a path failure: the operation, the path and the error number;
-  /// empty texts and 0 otherwise.
-  const std::string& op() const;
-  const std::string& path() const;
-  int errnum() const;
-
-  /// True for a path failure because the path does not exist (ENOENT).
-  bool IsNotExist() const;
-
-  /// Identity: both no error, or both copies of one error.
-  friend bool operator==(const Status& a, const Status& b) {
-    return a.rep_ == b.rep_;
-  }
-
- private:
-  struct Rep {
-    std::string message;
-    std::string op;
-    std::string path;
-    int err = 0;
-  };
-  explicit Status(std::shared_ptr<const Rep> rep) : rep_(std::move(rep)) {}
-
-  std::shared_ptr<const Rep> rep_;
-};
-
-/// The system's message for the errno value `err`, first letter in lower
-/// case ("no such file or directory").
-std::string ErrnoText(int err);
+// The project's one error type (base/status.h), under the watcher's name.
+using Status = base::Status;
+using base::ErrnoText;
 
 // The fixed error values. They are created once and never destroyed, so they
 // may be compared from any thread at any time, exit included.
