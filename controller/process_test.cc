@@ -56,9 +56,13 @@ TEST_F(ProcessTest, ChildGetsOnlyItsSetup) {
   EXPECT_EQ(pidOf(fileWatcher), pid);
   EXPECT_EQ(::getpgid(pid), pid);
 
-  // What bash hands on to the program it runs.
+  // What bash hands on to the program it runs, once that program has set
+  // itself up (the loader and the locale open descriptors of their own
+  // meanwhile) and sleeps.
   const std::string proc = "/proc/" + std::to_string(pid);
-  ASSERT_TRUE(waitFor([&] { return readFile(proc + "/comm") == "sleep\n"; }));
+  ASSERT_TRUE(waitFor([&] {
+    return readFile(proc + "/comm") == "sleep\n" && Sleeping(pid, pid);
+  }));
   std::set<std::string> fds;
   for (const auto& e : std::filesystem::directory_iterator(proc + "/fd")) {
     fds.insert(e.path().filename());

@@ -47,19 +47,22 @@ TEST_F(StopTest, MembersOutlivingTheirLeaderAreStopped) {
   CommandResult r = started("sleep 1000 & echo $! > job", fileWatcher);
   ASSERT_TRUE(r.err.ok());
   EXPECT_TRUE(waitBounded(r.cmd).ok());
-  ASSERT_TRUE(waitFor([&] { return !readFile(dir_ + "/job").empty(); }));
+  ASSERT_TRUE(waitFor([&] { return readFile(dir_ + "/job").ends_with('\n'); }));
   const pid_t job = std::stoi(readFile(dir_ + "/job"));
   const pid_t group = r.cmd.process()->pid();
   ASSERT_EQ(::getpgid(job), group);
+  // The job's shell ignores SIGINT only some time after its number is known.
+  ASSERT_TRUE(waitFor([&] { return IgnoresSignal(job, SIGINT); }));
 
   EXPECT_TRUE(interruptGroup(*r.cmd.process(), SIGINT).ok());
   EXPECT_EQ(groupMembers(group).size(), 1u);  // SIGINT is ignored
-  waitStopped({r.cmd.process()}, std::chrono::seconds(5),
+  // Its SIGKILL would come after a stop timeout longer than the test: only
+  // the SIGTERM can end the job in time.
+  waitStopped({r.cmd.process()}, std::chrono::hours(1),
               StopClock::now() + std::chrono::seconds(5));
   EXPECT_TRUE(waitFor([&] { return groupMembers(group).empty(); }));
   EXPECT_EQ(interruptGroup(*r.cmd.process(), SIGINT).Error(),
             "no such process");
-  for (const proc::PidFd& m : groupMembers(group)) m.Signal(SIGKILL);
 }
 
 // A leader that ignores SIGINT is killed with its group at the deadline,
