@@ -2,8 +2,6 @@
 
 #include <pthread.h>
 
-#include <algorithm>
-#include <latch>
 #include <set>
 
 #include "controller/child_test_util.h"
@@ -157,32 +155,6 @@ TEST_F(ProcessTest, WaitsWhenStartedWithSigchldIgnored) {
   const Status err = runPrep("exit 3").err;
   ::sigaction(SIGCHLD, &old, nullptr);
   EXPECT_EQ(err.Error(), "exit status 3");
-}
-
-// Runs in a fresh process (threadsafe death tests re-execute the binary),
-// where the registry does not exist yet.
-TEST(RegistryDeathTest, CreatedOnceUnderRacingFirstCalls) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        constexpr int kThreads = 8;
-        std::latch start(kThreads);
-        controllerManagedProcesses* got[kThreads] = {};
-        std::vector<std::thread> threads;
-        threads.reserve(kThreads);
-        for (int i = 0; i < kThreads; ++i) {
-          threads.emplace_back([&, i] {
-            start.arrive_and_wait();
-            got[i] = &zorvaneControllerManagedProcesses();
-          });
-        }
-        for (std::thread& t : threads) t.join();
-        std::_Exit(std::all_of(got, got + kThreads,
-                               [&](auto* p) { return p == got[0]; })
-                       ? 0
-                       : 1);
-      },
-      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
