@@ -148,6 +148,25 @@ inline bool Sleeping(pid_t pid, pid_t tid) {
       ;
 }
 
+// Whether a thread of `pid` waits for a descriptor (poll or ppoll).
+inline bool Polling(pid_t pid) {
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  DIR* d = ::opendir(tasks.c_str());
+  if (d == nullptr) return false;
+  bool polling = false;
+  while (const dirent* e = ::readdir(d)) {
+    const pid_t tid = std::atoi(e->d_name);
+    if (tid <= 0) continue;
+    const long nr = BlockedSyscall(pid, tid);
+#ifdef SYS_poll
+    if (nr == SYS_poll) polling = true;
+#endif
+    if (nr == SYS_ppoll) polling = true;
+  }
+  ::closedir(d);
+  return polling;
+}
+
 // Makes this process the reaper of its descendants' orphans.
 inline void BecomeSubreaper() {
   ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);

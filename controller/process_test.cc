@@ -67,6 +67,11 @@ TEST_F(ProcessTest, ChildGetsOnlyItsSetup) {
   }
   EXPECT_EQ(fds, (std::set<std::string>{"0", "1", "2"}));
   EXPECT_EQ(std::filesystem::read_symlink(proc + "/fd/0"), "/dev/null");
+  for (const char* fd : {"1", "2"}) {
+    EXPECT_EQ(std::filesystem::read_symlink(proc + "/fd/" + fd),
+              std::filesystem::read_symlink(std::string("/proc/self/fd/") + fd))
+        << fd;
+  }
   EXPECT_EQ(std::filesystem::read_symlink(proc + "/cwd"), dir_);
   EXPECT_NE(readFile(proc + "/environ")
                 .find(std::string("PATH=") + ::getenv("PATH") + '\0'),
