@@ -43,7 +43,8 @@ stress() {
     runs+=("$dir")
     [ "$kind" != plain ] || runs+=("$dir" "$dir" "$dir" "$dir")
   done
-  local busy=()
+  # Not local: the trap below may run after this function has gone.
+  busy=()
   yes >/dev/null &
   busy+=($!)
   yes >/dev/null &
