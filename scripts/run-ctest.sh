@@ -23,8 +23,16 @@ if [ "${2:-}" != --in-namespace ]; then
     echo "run-ctest: not root: no check for processes left behind" >&2
     exec ctest --test-dir "$dir" --output-on-failure -j2
   fi
-  exec unshare --pid --fork --mount-proc --kill-child -- \
-    "$0" "$dir" --in-namespace
+  status=0
+  unshare --pid --fork --mount-proc --kill-child -- \
+    "$0" "$dir" --in-namespace || status=$?
+  # Process 1 of the namespace outlives an interrupt (Ctrl-C) and exits:
+  # end by the interrupt here, so that the caller stops too.
+  if [ "$status" -eq 130 ]; then
+    trap - INT
+    kill -INT $$
+  fi
+  exit "$status"
 fi
 
 # The processes of this namespace but this script, the subshell that
@@ -41,10 +49,21 @@ others() {
   done
 }
 
-status=0
+# An interrupt (Ctrl-C) reaches process 1 of a namespace only through a
+# trap, and a trap only runs while the shell waits in `wait`: ctest runs in
+# the background, given back the default SIGINT and SIGQUIT that a
+# background job lacks (the controller keeps a signal ignored at its
+# start). Interrupted, this script ends at once, and the namespace with it.
+trap 'exit 130' INT
 # A test whose output a leftover holds open would keep ctest waiting for
 # its default 25 minutes.
-ctest --test-dir "$dir" --output-on-failure -j2 --timeout 300 || status=$?
+(
+  trap - INT QUIT
+  exec ctest --test-dir "$dir" --output-on-failure -j2 --timeout 300
+) &
+status=0
+wait $! || status=$?
+trap - INT
 
 # A process killed at the end of its test may take a moment to go.
 left=$(others)
