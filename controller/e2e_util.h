@@ -161,8 +161,18 @@ class Controller {
     }
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    // Default dispositions and no blocked signal, whatever the test was
+    // started with: the controller keeps a stop signal ignored at its start
+    // (a background job of a script ignores SIGINT and SIGQUIT).
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP |
+                                        POSIX_SPAWN_SETSIGMASK |
+                                        POSIX_SPAWN_SETSIGDEF);
     posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &all);
     if (::posix_spawn(&pid_, cargv[0], &fa, &attr, cargv.data(), cenv.data()) !=
         0) {
       pid_ = -1;
