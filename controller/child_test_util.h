@@ -1,9 +1,10 @@
 // Fixture for tests that start real children through the registry.
 //
 // Each test gets a fresh working directory, an empty registry and its log
-// lines (debug included) in a file. At the end every process group it
-// created ("New process created with pid N") is killed with SIGKILL until
-// its threads have returned.
+// lines (debug included) in a file. The test process is its descendants'
+// subreaper, so at the end, pass or fail, every process the test started
+// is killed, background jobs of ended commands included, until the test's
+// threads have returned and nothing of it is left running.
 
 #ifndef ZORVANE_CONTROLLER_CHILD_TEST_UTIL_H_
 #define ZORVANE_CONTROLLER_CHILD_TEST_UTIL_H_
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "controller/config.h"
+#include "controller/proc_test_util.h"
 #include "controller/process.h"
 #include "gtest/gtest.h"
 #include "klog/flagset.h"
@@ -63,6 +65,7 @@ class ChildTest : public ::testing::Test {
     ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
     ASSERT_EQ(flags->SetByName("v", "4"), "");
     ASSERT_EQ(flags->SetByName("skip_headers", "true"), "");
+    BecomeSubreaper();
     char dirTemplate[] = "/tmp/zorvane-child-XXXXXX";
     ASSERT_NE(::mkdtemp(dirTemplate), nullptr);
     dir_ = dirTemplate;
@@ -77,33 +80,19 @@ class ChildTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    // A run may start a child after any one look at the log.
+    // A run may start a child after any one pass: kill until the runs'
+    // threads have returned, then once more.
     EXPECT_TRUE(waitFor([&] {
-      killLoggedGroups();
+      EndDescendants(std::chrono::seconds(1));
       return running_ == 0;
     }));
-    killLoggedGroups();
+    EXPECT_TRUE(EndDescendants()) << "processes of the test still run";
     for (std::thread& t : threads_) t.join();
     clearRegistry();
     klog::testing::SetOutputFd(previousLogFd_);
     ::close(logFd_);
     std::filesystem::remove(logPath_);
     std::filesystem::remove_all(dir_);
-  }
-
-  // Kills only groups whose leader still runs in the test's directory: an
-  // id from the log may since have been reused.
-  void killLoggedGroups() const {
-    static const std::string created = "New process created with pid ";
-    const std::string text = log();
-    for (size_t at = 0; (at = text.find(created, at)) != std::string::npos;) {
-      at += created.size();
-      const std::string pid = text.substr(at, text.find('\n', at) - at);
-      std::error_code ec;
-      if (std::filesystem::read_symlink("/proc/" + pid + "/cwd", ec) == dir_) {
-        ::kill(-std::stoi(pid), SIGKILL);
-      }
-    }
   }
 
   // Registry access as the runner does it: under the lock.

@@ -194,13 +194,21 @@ TEST(ModeTest, AnyUnknownModeRunsTheRunCommand) {
   }
 }
 
-TEST(ConfigTest, BadIntervalWarnsWithTheRawText) {
-  const RunResult r = RunToEnd(
-      {}, {{"ZORVANE_RUN", "true"}, {"ZORVANE_WATCH_INTERVAL", " 1.5 "}});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(
-      r.err.substr(0, r.err.find('\n') + 1),
-      "[Warning] Invalid watch interval, setting to default 2000:  1.5 \n");
+// An interval or a stop timeout that is not a whole number of seconds
+// falls back to its default, and says so with the text as given.
+TEST(ConfigTest, BadValuesWarnWithTheRawText) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"ZORVANE_WATCH_INTERVAL",
+       "[Warning] Invalid watch interval, setting to default 2000:  1.5 \n"},
+      {"ZORVANE_STOP_TIMEOUT",
+       "[Warning] Invalid stop timeout, setting to default 10000:  1.5 \n"},
+  };
+  for (const auto& [name, warning] : cases) {
+    const RunResult r =
+        RunToEnd({}, {{"ZORVANE_RUN", "true"}, {name, " 1.5 "}});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), warning);
+  }
 }
 
 }  // namespace

@@ -13,7 +13,6 @@
 #ifndef ZORVANE_CONTROLLER_E2E_UTIL_H_
 #define ZORVANE_CONTROLLER_E2E_UTIL_H_
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -36,6 +35,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "controller/proc_test_util.h"
 
 namespace controller::e2e {
 
@@ -68,67 +69,6 @@ inline std::string ReadTextFile(const std::string& path) {
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
-}
-
-// A process as /proc shows it: parent, state ('Z' for a zombie), command.
-struct ProcEntry {
-  pid_t pid = 0;
-  pid_t ppid = 0;
-  char state = '?';
-  std::string cmdline;  // arguments joined by blanks
-};
-
-inline std::vector<ProcEntry> ListProcs() {
-  std::vector<ProcEntry> out;
-  DIR* d = ::opendir("/proc");
-  if (d == nullptr) return out;
-  while (const dirent* e = ::readdir(d)) {
-    const pid_t pid = std::atoi(e->d_name);
-    if (pid <= 0) continue;
-    const std::string base = "/proc/" + std::string(e->d_name);
-    const std::string stat = ReadTextFile(base + "/stat");
-    const auto close = stat.rfind(')');
-    if (close == std::string::npos || close + 4 > stat.size()) continue;
-    ProcEntry p;
-    p.pid = pid;
-    p.state = stat[close + 2];
-    p.ppid = std::atoi(stat.c_str() + close + 4);
-    p.cmdline = ReadTextFile(base + "/cmdline");
-    for (char& c : p.cmdline) {
-      if (c == '\0') c = ' ';
-    }
-    if (!p.cmdline.empty()) p.cmdline.pop_back();
-    out.push_back(p);
-  }
-  ::closedir(d);
-  return out;
-}
-
-// The children of `parent`.
-inline std::vector<ProcEntry> ChildrenOf(pid_t parent) {
-  std::vector<ProcEntry> out;
-  for (const ProcEntry& p : ListProcs()) {
-    if (p.ppid == parent) out.push_back(p);
-  }
-  return out;
-}
-
-// The processes below `root`: its children, their children...
-inline std::vector<ProcEntry> DescendantsOf(pid_t root) {
-  const std::vector<ProcEntry> all = ListProcs();
-  std::vector<ProcEntry> out;
-  std::vector<pid_t> todo = {root};
-  while (!todo.empty()) {
-    const pid_t parent = todo.back();
-    todo.pop_back();
-    for (const ProcEntry& p : all) {
-      if (p.ppid == parent && p.pid != root) {
-        out.push_back(p);
-        todo.push_back(p.pid);
-      }
-    }
-  }
-  return out;
 }
 
 // How often `what` occurs in `text`.
@@ -194,7 +134,7 @@ class Controller {
     } else {
       // Orphans of the controller's stack come to us, where they can be
       // seen and killed.
-      ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+      BecomeSubreaper();
     }
     argv.insert(argv.end(), options.wrapper.begin(), options.wrapper.end());
     argv.push_back(ZORVANE_CONTROLLER_PATH);
@@ -228,8 +168,18 @@ class Controller {
     }
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    // Default dispositions and no blocked signal, whatever the test was
+    // started with: the controller keeps a stop signal ignored at its start
+    // (a background job of a script ignores SIGINT and SIGQUIT).
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP |
+                                        POSIX_SPAWN_SETSIGMASK |
+                                        POSIX_SPAWN_SETSIGDEF);
     posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &all);
     if (::posix_spawn(&pid_, cargv[0], &fa, &attr, cargv.data(), cenv.data()) !=
         0) {
       pid_ = -1;
@@ -315,6 +265,33 @@ class Controller {
     pid_t target = -1;
     Eventually([&] { return (target = ControllerPid()) > 0; });
     if (target > 0) ::kill(target, sig);
+  }
+
+  // Makes `change` while the controller is stopped between two polling
+  // cycles, so that the next cycle sees all of it. A walk of the trees is
+  // not atomic: a file renamed while one runs may be listed under neither
+  // name, and a file rewritten in two steps may be seen half done. The
+  // polling loop runs on the controller's main thread and sleeps out the
+  // interval after each cycle; the controller is stopped only once that
+  // thread is seen in its sleep, before and after the stop. False when no
+  // such moment came before the deadline.
+  bool BetweenCycles(const std::function<void()>& change) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+      const pid_t c = ControllerPid();
+      if (c > 0 && Sleeping(c, c)) {
+        ::kill(c, SIGSTOP);
+        ProcEntry p;
+        Eventually([&] { return ReadProcStat(c, &p) && p.state == 'T'; });
+        const bool between = p.state == 'T' && Sleeping(c, c);
+        if (between) change();
+        ::kill(c, SIGCONT);
+        if (between) return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
   }
 
   // Processes of the stack that outlived a direct controller: children

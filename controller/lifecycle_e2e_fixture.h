@@ -31,6 +31,13 @@ inline bool RunningAs(const std::string& cmdline) {
   return false;
 }
 
+// The command lines of `procs`, one a line: "" for none.
+inline std::string Commands(const std::vector<ProcEntry>& procs) {
+  std::string out;
+  for (const ProcEntry& p : procs) out += p.cmdline + "\n";
+  return out;
+}
+
 // Whether `pid` is a live descendant of this test.
 inline bool Alive(pid_t pid) {
   for (const ProcEntry& p : DescendantsOf(::getpid())) {

@@ -2,8 +2,6 @@
 
 #include <pthread.h>
 
-#include <algorithm>
-#include <latch>
 #include <set>
 
 #include "controller/child_test_util.h"
@@ -56,15 +54,24 @@ TEST_F(ProcessTest, ChildGetsOnlyItsSetup) {
   EXPECT_EQ(pidOf(fileWatcher), pid);
   EXPECT_EQ(::getpgid(pid), pid);
 
-  // What bash hands on to the program it runs.
+  // What bash hands on to the program it runs, once that program has set
+  // itself up (the loader and the locale open descriptors of their own
+  // meanwhile) and sleeps.
   const std::string proc = "/proc/" + std::to_string(pid);
-  ASSERT_TRUE(waitFor([&] { return readFile(proc + "/comm") == "sleep\n"; }));
+  ASSERT_TRUE(waitFor([&] {
+    return readFile(proc + "/comm") == "sleep\n" && Sleeping(pid, pid);
+  }));
   std::set<std::string> fds;
   for (const auto& e : std::filesystem::directory_iterator(proc + "/fd")) {
     fds.insert(e.path().filename());
   }
   EXPECT_EQ(fds, (std::set<std::string>{"0", "1", "2"}));
   EXPECT_EQ(std::filesystem::read_symlink(proc + "/fd/0"), "/dev/null");
+  for (const char* fd : {"1", "2"}) {
+    EXPECT_EQ(std::filesystem::read_symlink(proc + "/fd/" + fd),
+              std::filesystem::read_symlink(std::string("/proc/self/fd/") + fd))
+        << fd;
+  }
   EXPECT_EQ(std::filesystem::read_symlink(proc + "/cwd"), dir_);
   EXPECT_NE(readFile(proc + "/environ")
                 .find(std::string("PATH=") + ::getenv("PATH") + '\0'),
@@ -210,32 +217,6 @@ TEST_F(ProcessTest, WaitsWhenStartedWithSigchldIgnored) {
   const Status err = runPrep("exit 3").err;
   ::sigaction(SIGCHLD, &old, nullptr);
   EXPECT_EQ(err.Error(), "exit status 3");
-}
-
-// Runs in a fresh process (threadsafe death tests re-execute the binary),
-// where the registry does not exist yet.
-TEST(RegistryDeathTest, CreatedOnceUnderRacingFirstCalls) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        constexpr int kThreads = 8;
-        std::latch start(kThreads);
-        controllerManagedProcesses* got[kThreads] = {};
-        std::vector<std::thread> threads;
-        threads.reserve(kThreads);
-        for (int i = 0; i < kThreads; ++i) {
-          threads.emplace_back([&, i] {
-            start.arrive_and_wait();
-            got[i] = &zorvaneControllerManagedProcesses();
-          });
-        }
-        for (std::thread& t : threads) t.join();
-        std::_Exit(std::all_of(got, got + kThreads,
-                               [&](auto* p) { return p == got[0]; })
-                       ? 0
-                       : 1);
-      },
-      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -75,15 +75,19 @@ TEST_F(StopTest, MembersOutlivingTheirLeaderAreStopped) {
   CommandResult r = started("sleep 1000 & echo $! > job", fileWatcher);
   ASSERT_TRUE(r.err.ok());
   EXPECT_TRUE(waitBounded(r.cmd).ok());
-  ASSERT_TRUE(waitFor([&] { return !readFile(dir_ + "/job").empty(); }));
+  ASSERT_TRUE(waitFor([&] { return readFile(dir_ + "/job").ends_with('\n'); }));
   const pid_t job = std::stoi(readFile(dir_ + "/job"));
   const pid_t group = r.cmd.process()->pid();
   ASSERT_EQ(::getpgid(job), group);
+  // The job's shell ignores SIGINT only some time after its number is known.
+  ASSERT_TRUE(waitFor([&] { return IgnoresSignal(job, SIGINT); }));
   Reaper& reaper = Reaper::Get();
 
   EXPECT_TRUE(interruptGroup(*r.cmd.process(), SIGINT).ok());
   EXPECT_TRUE(reaper.HasLeftovers(group));  // SIGINT is ignored
-  waitStopped({r.cmd.process()}, std::chrono::seconds(5),
+  // Its SIGKILL would come after a stop timeout longer than the test: only
+  // the SIGTERM can end the job in time.
+  waitStopped({r.cmd.process()}, std::chrono::hours(1),
               StopClock::now() + std::chrono::seconds(5));
   EXPECT_FALSE(reaper.HasLeftovers(group));
   EXPECT_EQ(interruptGroup(*r.cmd.process(), SIGINT).Error(),

@@ -23,6 +23,15 @@ inline const std::string kOnChange = "echo on-change-ran >&2";
 // The line that shows an on-change run starting.
 inline const std::string kRunLine = "Running: " + kOnChange + "\n";
 
+// Creates `path` with an old modification time in one step (through a name
+// that does not match the watch pattern), so that no cycle sees it between
+// its creation and the setting of its time.
+inline void Create(const std::filesystem::path& path) {
+  const std::filesystem::path tmp = path.string() + ".tmp";
+  Touch(tmp);
+  std::filesystem::rename(tmp, path);
+}
+
 class WatchFixture : public ::testing::Test {
  protected:
   // Makes the directory with src/ and out/ and the files `files` (paths
@@ -63,6 +72,20 @@ class WatchFixture : public ::testing::Test {
   }
   // Waits until the log holds `n` on-change runs.
   bool WaitForRuns(int n) { return WaitForCount(kRunLine, n); }
+
+  // Waits until the log, from offset `from` on, shows the change of `path`
+  // (which may be "old -> new") handled, and an on-change run started
+  // after it: the run of that change. A check that other changes started
+  // no run counts runs only after this, once the cycles that could have
+  // started them have passed.
+  bool WaitForRunOf(const std::string& path, size_t from = 0) {
+    const std::string seen = "Full path is:  " + path + "\n";
+    return controller_->WaitFor([&](const std::string& e) {
+      const size_t at = e.find(seen, from);
+      return at != std::string::npos &&
+             e.find(kRunLine, at) != std::string::npos;
+    });
+  }
 
   std::filesystem::path root_;
   Env env_;

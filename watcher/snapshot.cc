@@ -270,6 +270,9 @@ Status TreeSnapshot::Walker::Run() {
   const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
     const int err = errno;
+    // Gone since its status call: the caller's to drop, as above, so that
+    // the same going is reported the same way whenever it falls.
+    if (err == ENOENT) return Status::PathError("open", root, err);
     t_.vanishNode(child, root, changes_);
     t_.rootRec_->child = kNoNode;
     return Status::PathError("open", root, err);
