@@ -28,8 +28,8 @@ void TreeSnapshot::freeNode(uint32_t idx) {
   freeNodes_.push_back(idx);
 }
 
-void TreeSnapshot::noteGone(Changes* changes) {
-  ++changes->vanished;
+void TreeSnapshot::noteGone(Changes* changes, size_t n) {
+  changes->vanished += n;
   if (std::find(changes->vanishedIn.begin(), changes->vanishedIn.end(),
                 this) == changes->vanishedIn.end()) {
     changes->vanishedIn.push_back(this);
@@ -41,77 +41,101 @@ void TreeSnapshot::markGone(const Rec& old, Rec* rec, Changes* changes) {
   rec->copyStatus(old);
   rec->flags |= kGone;
   goneInSnapshot_ = true;
-  noteGone(changes);
+  noteGone(changes, 1);
+}
+
+// Below a node set aside, every listed record is gone; in the snapshot,
+// only those marked.
+bool TreeSnapshot::setAsideCounts(const Rec& r) {
+  return r.listed() || r.gone();
+}
+bool TreeSnapshot::markedGone(const Rec& r) {
+  return r.gone();
+}
+
+size_t TreeSnapshot::countListed(uint32_t idx) const {
+  size_t n = 0;
+  std::vector<uint32_t> todo = {idx};
+  while (!todo.empty()) {
+    const uint32_t at = todo.back();
+    todo.pop_back();
+    for (const Rec& r : nodes_[at].recs) {
+      n += setAsideCounts(r);
+      if (r.child != kNoNode) todo.push_back(r.child);
+    }
+  }
+  return n;
+}
+
+void TreeSnapshot::freeTree(uint32_t idx) {
+  // With a stack of its own: a deep tree must not exhaust the thread's.
+  std::vector<uint32_t> todo = {idx};
+  while (!todo.empty()) {
+    const uint32_t at = todo.back();
+    todo.pop_back();
+    for (const Rec& r : nodes_[at].recs) {
+      if (r.child != kNoNode) todo.push_back(r.child);
+    }
+    freeNode(at);
+  }
 }
 
 void TreeSnapshot::setAside(std::string_view dir, std::string_view name,
                             const Rec& r, Changes* changes) {
-  if (changes != nullptr && (r.listed() || r.gone())) {
-    // Entries gone one by one from one directory share its grave.
-    if (graves_.empty() || graves_.back().root || graves_.back().dir != dir) {
-      graves_.push_back({std::string(dir), false, {}});
-    }
-    Node& node = graves_.back().node;
-    Rec& kept = node.recs.emplace_back(r);
-    kept.nameOff = static_cast<uint32_t>(node.names.size());
-    kept.child = kNoNode;
-    node.names.append(name);
-    if (!r.gone()) {
-      kept.flags |= kGone;
-      noteGone(changes);
-    }
+  const size_t gone = changes == nullptr
+                          ? 0
+                          : setAsideCounts(r) +
+                                (r.child != kNoNode ? countListed(r.child) : 0);
+  if (gone == 0) {
+    if (r.child != kNoNode) freeTree(r.child);
+    return;
   }
-  if (r.child != kNoNode) setAsideNode(r.child, joined(dir, name), changes);
+  // Entries gone one by one from one directory share its grave.
+  if (graves_.empty() || graves_.back().root ||
+      graves_.back().subtree != kNoNode || graves_.back().dir != dir) {
+    graves_.push_back({std::string(dir), false, {}, kNoNode});
+  }
+  Node& node = graves_.back().node;
+  Rec& kept = node.recs.emplace_back(r);  // with its child, still in nodes_
+  kept.nameOff = static_cast<uint32_t>(node.names.size());
+  if (r.listed()) kept.flags |= kGone;
+  node.names.append(name);
+  noteGone(changes, gone);
 }
 
-void TreeSnapshot::setAsideNode(uint32_t idx, std::string dir,
+void TreeSnapshot::setAsideNode(uint32_t idx, std::string_view dir,
                                 Changes* changes) {
-  // With a stack of its own: a deep tree must not exhaust the thread's.
-  std::vector<std::pair<uint32_t, std::string>> todo;
-  todo.emplace_back(idx, std::move(dir));
-  while (!todo.empty()) {
-    auto [at, path] = std::move(todo.back());
-    todo.pop_back();
-    Node node = std::move(nodes_[at]);
-    freeNode(at);
-    bool anyGone = false;
-    for (Rec& r : node.recs) {
-      if (r.child != kNoNode) {
-        todo.emplace_back(r.child, joined(path, node.name(r)));
-        r.child = kNoNode;
-      }
-      if (changes != nullptr && (r.listed() || r.gone())) {
-        if (!r.gone()) {
-          r.flags |= kGone;
-          noteGone(changes);
-        }
-        anyGone = true;
-      }
-    }
-    // The records move as they are: setting them aside costs no memory
-    // beyond what the snapshot held.
-    if (anyGone) graves_.push_back({std::move(path), false, std::move(node)});
+  const size_t gone = changes == nullptr ? 0 : countListed(idx);
+  if (gone == 0) {
+    freeTree(idx);
+    return;
   }
+  graves_.push_back({std::string(dir), false, {}, idx});
+  noteGone(changes, gone);
 }
 
 void TreeSnapshot::VanishAll(Changes* changes) {
   if (rootRec_ != nullptr) {
-    if (changes != nullptr && (rootRec_->listed() || rootRec_->gone())) {
-      Grave& g = graves_.emplace_back(Grave{root_, true, {}});
+    const size_t gone =
+        changes == nullptr ? 0
+                           : setAsideCounts(*rootRec_) +
+                                 (rootRec_->child != kNoNode
+                                      ? countListed(rootRec_->child)
+                                      : 0);
+    if (gone == 0) {
+      if (rootRec_->child != kNoNode) freeTree(rootRec_->child);
+    } else {
+      Grave& g = graves_.emplace_back(Grave{root_, true, {}, kNoNode});
       Rec& kept = g.node.recs.emplace_back(*rootRec_);
-      kept.child = kNoNode;
-      if (!rootRec_->gone()) {
-        kept.flags |= kGone;
-        noteGone(changes);
-      }
-    }
-    if (rootRec_->child != kNoNode) {
-      setAsideNode(rootRec_->child, root_, changes);
+      if (kept.listed()) kept.flags |= kGone;
+      noteGone(changes, gone);
     }
   }
   rootRec_.reset();
-  nodes_.clear();
-  freeNodes_.clear();
+  if (graves_.empty()) {
+    nodes_.clear();
+    freeNodes_.clear();
+  }
   goneInSnapshot_ = false;
   generation_ = ~uint64_t{0};
 }
@@ -198,11 +222,11 @@ void TreeSnapshot::Collect(Listing* out) const {
 }
 
 std::string TreeSnapshot::Vanished::path() const {
-  return whole_ != nullptr ? *whole_ : joined(dir_, name_);
+  return whole_.empty() ? joined(dir_, name_) : std::string(whole_);
 }
 
 FileInfo TreeSnapshot::Vanished::info() const {
-  return rec_->info(whole_ != nullptr ? baseName(*whole_) : name_);
+  return rec_->info(whole_.empty() ? name_ : baseName(whole_));
 }
 
 FileInfo::Sys TreeSnapshot::Vanished::sys() const {
@@ -217,48 +241,85 @@ void TreeSnapshot::Vanished::pair() {
   rec_->flags |= kPaired;
 }
 
-bool TreeSnapshot::ForEachVanished(const std::function<bool(Vanished&)>& f) {
+bool TreeSnapshot::eachBelow(uint32_t idx, std::string_view dir,
+                             bool (*counts)(const Rec&),
+                             const std::function<bool(Vanished&)>& f) {
+  // Depth first with one path that grows and shrinks: memory for the depth,
+  // not for the paths of every directory waiting.
+  struct Step {
+    uint32_t node;
+    size_t next = 0;
+    size_t pathLen;
+  };
+  std::string path(dir);
+  std::vector<Step> stack = {{idx, 0, path.size()}};
   Vanished v;
-  for (Grave& g : graves_) {
-    for (Rec& r : g.node.recs) {
-      if (!r.gone()) continue;
+  while (!stack.empty()) {
+    Step& step = stack.back();
+    Node& node = nodes_[step.node];
+    if (step.next == node.recs.size()) {
+      stack.pop_back();
+      continue;
+    }
+    Rec& r = node.recs[step.next++];
+    path.resize(step.pathLen);
+    if (counts(r)) {
       v.rec_ = &r;
-      v.whole_ = g.root ? &g.dir : nullptr;
-      v.dir_ = g.dir;
-      v.name_ = g.node.name(r);
+      v.dir_ = path;
+      v.name_ = node.name(r);
       if (!f(v)) return false;
     }
-  }
-  if (!goneInSnapshot_ || rootRec_ == nullptr) return true;
-  v = Vanished();
-  if (rootRec_->gone()) {
-    v.rec_ = rootRec_.get();
-    v.whole_ = &root_;
-    if (!f(v)) return false;
-  }
-  std::vector<std::pair<uint32_t, std::string>> todo;
-  if (rootRec_->child != kNoNode) todo.emplace_back(rootRec_->child, root_);
-  while (!todo.empty()) {
-    auto [idx, dir] = std::move(todo.back());
-    todo.pop_back();
-    Node& node = nodes_[idx];
-    for (Rec& r : node.recs) {
-      if (r.gone()) {
-        v.rec_ = &r;
-        v.whole_ = nullptr;
-        v.dir_ = dir;
-        v.name_ = node.name(r);
-        if (!f(v)) return false;
-      }
-      if (r.child != kNoNode) {
-        todo.emplace_back(r.child, joined(dir, node.name(r)));
-      }
+    if (r.child != kNoNode) {
+      const uint32_t child = r.child;
+      if (path.empty() || path.back() != '/') path.push_back('/');
+      path.append(node.name(r));
+      stack.push_back({child, 0, path.size()});
     }
   }
   return true;
 }
 
+bool TreeSnapshot::ForEachVanished(const std::function<bool(Vanished&)>& f) {
+  for (Grave& g : graves_) {
+    if (g.subtree != kNoNode) {
+      if (!eachBelow(g.subtree, g.dir, setAsideCounts, f)) return false;
+      continue;
+    }
+    for (Rec& r : g.node.recs) {
+      Vanished v;
+      v.rec_ = &r;
+      if (g.root) {
+        v.whole_ = g.dir;
+      } else {
+        v.dir_ = g.dir;
+        v.name_ = g.node.name(r);
+      }
+      if (r.gone() && !f(v)) return false;
+      if (r.child != kNoNode &&
+          !eachBelow(r.child, g.root ? g.dir : joined(g.dir, v.name_),
+                     setAsideCounts, f)) {
+        return false;
+      }
+    }
+  }
+  if (!goneInSnapshot_ || rootRec_ == nullptr) return true;
+  if (rootRec_->gone()) {
+    Vanished v;
+    v.rec_ = rootRec_.get();
+    v.whole_ = root_;
+    if (!f(v)) return false;
+  }
+  return rootRec_->child == kNoNode ||
+         eachBelow(rootRec_->child, root_, markedGone, f);
+}
+
 void TreeSnapshot::SettleVanished() {
+  for (const Grave& g : graves_) {
+    if (g.subtree != kNoNode) freeTree(g.subtree);
+    for (const Rec& r : g.node.recs) {
+      if (r.child != kNoNode) freeTree(r.child);
+    }
+  }
   graves_ = {};  // gives the memory back
   if (!goneInSnapshot_) return;
   constexpr auto kMarks = static_cast<uint8_t>(~(kGone | kPaired));

@@ -135,7 +135,7 @@ class TreeSnapshot {
     Rec* rec_ = nullptr;
     std::string_view dir_;
     std::string_view name_;
-    const std::string* whole_ = nullptr;  // for the root: its path
+    std::string_view whole_;  // for the root: its path
   };
   /// Calls `f` for each path gone that this tree holds, until `f` returns
   /// false; returns false then.
@@ -154,11 +154,22 @@ class TreeSnapshot {
   void setAside(std::string_view dir, std::string_view name, const Rec& r,
                 Changes* changes);
   // The same for node `idx` (of the directory `dir`) and everything below.
-  void setAsideNode(uint32_t idx, std::string dir, Changes* changes);
+  void setAsideNode(uint32_t idx, std::string_view dir, Changes* changes);
+  // The records listed (or marked gone) in node `idx` and below it.
+  size_t countListed(uint32_t idx) const;
+  // Frees node `idx` and every node below it.
+  void freeTree(uint32_t idx);
+  // Calls `f` for each record below node `idx` (of the directory `dir`)
+  // that `counts`, depth first; false when `f` stopped it.
+  bool eachBelow(uint32_t idx, std::string_view dir, bool (*counts)(const Rec&),
+                 const std::function<bool(Vanished&)>& f);
   // `*rec` (of `old`, listed before) stays in the snapshot unlisted: it is
   // marked gone for `*changes`, keeping the status it was listed with.
   void markGone(const Rec& old, Rec* rec, Changes* changes);
-  void noteGone(Changes* changes);
+  void noteGone(Changes* changes, size_t n);
+  // What counts as gone below a node set aside, and in the snapshot.
+  static bool setAsideCounts(const Rec& r);
+  static bool markedGone(const Rec& r);
 
   std::string root_;
   std::unique_ptr<Rec> rootRec_;  // null until the root has been seen

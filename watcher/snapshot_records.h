@@ -100,12 +100,18 @@ struct TreeSnapshot::Node {
   }
 };
 
-// Records a walk took out of the snapshot that were listed: those marked
-// gone are to be reported as removed.
+// What a walk took out of the snapshot, to be reported as removed: records
+// of one directory (those marked gone), or a directory's whole subtree
+// (every record listed in it). Subtrees stay where they are in the
+// snapshot's nodes until the changes are emitted: setting them aside costs
+// no memory.
 struct TreeSnapshot::Grave {
-  std::string dir;    // the directory they were in; for the root, its path
-  bool root = false;  // the root's own record, named by `dir`
-  Node node;
+  // The directory the records were in (for the root's own record, the
+  // root's path), or the subtree's directory.
+  std::string dir;
+  bool root = false;  // `node` holds the root's own record, named by `dir`
+  Node node;          // records set aside one by one; each keeps its child
+  uint32_t subtree = kNoNode;  // or a node set aside with all below it
 };
 
 // One directory on the walk's stack (walk.cc), kept with its buffers from
