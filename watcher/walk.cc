@@ -163,7 +163,7 @@ Status TreeSnapshot::Walk(const WalkFilters& filters, Changes* changes,
                           std::vector<Status>* unreadable) {
   // Paths gone that an earlier walk left unreported are not this walk's.
   SettleVanished();
-  const Status s = Walker(*this, filters, changes, unreadable).Run();
+  Status s = Walker(*this, filters, changes, unreadable).Run();
   if (levels_.size() > kKeptLevels) levels_.resize(kKeptLevels);
   return s;
 }
