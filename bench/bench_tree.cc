@@ -1,8 +1,8 @@
 // bench_tree DIR KIND ENTRIES [SEED]
 //
 // Makes one of the benchmark's trees in DIR, for profiling a program by
-// hand on the same tree the benchmark uses. KIND is matching, ignored or
-// non-matching (ENTRIES entries), or empty. Prints the folder to ignore and
+// hand on the same tree the benchmark uses. KIND is matching, ignored,
+// non-matching or one-in-ten (ENTRIES entries), or empty. Prints the folder to ignore and
 // the file to edit, where the kind has them.
 
 #include <cstdio>
@@ -23,6 +23,8 @@ bool ParseKind(std::string_view s, bench::TreeKind* kind) {
     *kind = bench::TreeKind::kIgnored;
   else if (s == "non-matching")
     *kind = bench::TreeKind::kNonMatching;
+  else if (s == "one-in-ten")
+    *kind = bench::TreeKind::kOneInTen;
   else
     return false;
   return true;
@@ -38,8 +40,8 @@ int main(int argc, char** argv) {
       (argc == 5 &&
        !bench::ParseNumber(std::string_view(argv[4]), &shape.seed))) {
     fprintf(stderr,
-            "usage: bench_tree DIR empty|matching|ignored|non-matching "
-            "ENTRIES [SEED]\n");
+            "usage: bench_tree DIR "
+            "empty|matching|ignored|non-matching|one-in-ten ENTRIES [SEED]\n");
     return 2;
   }
   const std::string root = argv[1];

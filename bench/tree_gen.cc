@@ -44,7 +44,23 @@ class Planner {
   Planner(const TreeShape& shape, TreePlan* plan)
       : random_(shape.seed),
         jsNames_(shape.kind != TreeKind::kNonMatching),
+        emptyFiles_(shape.emptyFiles),
         plan_(plan) {}
+
+  // Adds folders right below the root, each with kFilesPerWideFolder files
+  // (but the last), one name in ten a "*.js"; `n` entries in all.
+  void Wide(int64_t n) {
+    budget_ = n;
+    for (int f = 0; budget_ > 0; ++f) {
+      const std::string folder = "pkg-" + std::to_string(f);
+      if (!Add(folder, true, 0)) return;
+      for (int i = 0; i < kFilesPerWideFolder; ++i) {
+        const std::string name = "file-" + std::to_string(i) +
+                                 (i % 10 == 0 ? ".js" : OtherSuffix());
+        if (!Add(folder + "/" + name, false, FileSize())) return;
+      }
+    }
+  }
 
   // Adds the folder `top` with packages below it, `n` entries in all.
   void Fill(const std::string& top, int64_t n) {
@@ -72,8 +88,7 @@ class Planner {
     const int stem = random_.Between(0, kStems - 1);
     for (int i = 0; i < files; ++i) {
       const char* name = kFileStems[(stem + i) % kStems];
-      const uint32_t size = static_cast<uint32_t>(random_.Between(40, 600));
-      if (!Add(path + "/" + name + Suffix(), false, size)) return;
+      if (!Add(path + "/" + name + Suffix(), false, FileSize())) return;
     }
     if (depth >= maxDepth) return;
     const int subs = random_.Between(1, 3);
@@ -91,13 +106,18 @@ class Planner {
            kSyllables[random_.Between(0, last)] + "-" + std::to_string(p);
   }
 
-  std::string Suffix() {
-    if (jsNames_) return ".js";
+  std::string Suffix() { return jsNames_ ? ".js" : OtherSuffix(); }
+  std::string OtherSuffix() {
     return kOtherSuffixes[random_.Between(0, kSuffixes - 1)];
+  }
+  uint32_t FileSize() {
+    const auto size = static_cast<uint32_t>(random_.Between(40, 600));
+    return emptyFiles_ ? 0 : size;
   }
 
   Random random_;
   const bool jsNames_;
+  const bool emptyFiles_;
   TreePlan* plan_;
   int64_t budget_ = 0;
 };
@@ -143,6 +163,10 @@ TreePlan PlanTree(const TreeShape& shape) {
       plan.ignored = "node_modules";
       break;
     }
+    case TreeKind::kOneInTen:
+      planner.Wide(shape.entries);
+      plan.editTarget = FirstFileUnder(plan, "pkg-0");
+      return plan;
   }
   if (shape.kind != TreeKind::kNonMatching) {
     plan.editTarget = FirstFileUnder(
@@ -175,6 +199,10 @@ std::string WriteInOne(const std::string& path, int flags,
   const int fd = open(path.c_str(), flags | O_CLOEXEC, 0644);
   if (fd < 0) {
     return Failure((flags & O_CREAT) != 0 ? "create" : "open", path, errno);
+  }
+  if (text.empty()) {
+    close(fd);
+    return "";
   }
   const ssize_t n = write(fd, text.data(), text.size());
   const int err = errno;

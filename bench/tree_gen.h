@@ -23,13 +23,23 @@ enum class TreeKind {
   // As kMatching, but no file name ends in ".js" (".d.ts", ".js.map",
   // ".json", ".md").
   kNonMatching,
+  // Wide and flat: folders right below the root, each holding a folder's
+  // worth of files (1,000 but for the last), one name in ten ending in
+  // ".js" and the rest as kNonMatching's.
+  kOneInTen,
 };
 
 struct TreeShape {
   TreeKind kind = TreeKind::kMatching;
   int64_t entries = 0;  // exactly this many, except for kEmpty
   uint64_t seed = 1;
+  // Files hold nothing: a tree of a million entries then costs inodes, not
+  // gigabytes of data blocks. A walk reads only statuses either way.
+  bool emptyFiles = false;
 };
+
+/// The files of each folder of a kOneInTen tree.
+inline constexpr int kFilesPerWideFolder = 1000;
 
 struct PlannedEntry {
   std::string path;  // relative to the root, "/"-separated

@@ -118,6 +118,34 @@ TEST(TreeGenTest, Kinds) {
   EXPECT_EQ(under, 9000);
   EXPECT_TRUE(ignored.editTarget.starts_with("src/"));
   EXPECT_TRUE(EndsWith(ignored.editTarget, ".js"));
+
+  // 200 folders of 1,000 files, one name in ten matching.
+  const TreePlan wide = PlanTree({TreeKind::kOneInTen, 200200, 1});
+  ASSERT_EQ(wide.entries.size(), 200200u);
+  std::map<std::string, int> filesIn;
+  int js = 0;
+  for (const PlannedEntry& e : wide.entries) {
+    if (e.dir) {
+      EXPECT_EQ(Depth(e.path), 1) << e.path;
+      continue;
+    }
+    ++filesIn[Parent(e.path)];
+    js += EndsWith(e.path, ".js");
+  }
+  EXPECT_EQ(filesIn.size(), 200u);
+  for (const auto& [folder, n] : filesIn) EXPECT_EQ(n, 1000) << folder;
+  EXPECT_EQ(js, 20000);
+  EXPECT_TRUE(EndsWith(wide.editTarget, ".js"));
+
+  // Empty files: the same paths, nothing in them.
+  TreeShape emptyShape{TreeKind::kMatching, 2000, 1};
+  emptyShape.emptyFiles = true;
+  const TreePlan emptied = PlanTree(emptyShape);
+  ASSERT_EQ(emptied.entries.size(), matching.entries.size());
+  for (size_t i = 0; i < emptied.entries.size(); ++i) {
+    EXPECT_EQ(emptied.entries[i].path, matching.entries[i].path);
+    EXPECT_EQ(emptied.entries[i].size, 0u);
+  }
 }
 
 TEST(TreeGenTest, WritesThePlan) {

@@ -64,6 +64,10 @@ void consumeEvents(const std::shared_ptr<watcher::Watcher>& w,
                found->path);
       continue;
     }
+    if (auto* cleared = std::get_if<watcher::ErrorCleared>(&d)) {
+      Info.log("Error cleared in the watcher: " + cleared->path);
+      continue;
+    }
     auto* event = std::get_if<watcher::Event>(&d);
     if (event == nullptr) {
       Debug.log("Watcher is now closed");

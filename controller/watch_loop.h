@@ -19,7 +19,10 @@ namespace controller {
 // outside the ignored directories and its file name contains a match of
 // the watch pattern; at most one change is taken per polling cycle. A
 // directory of `dirs` that is missing, at start or later, is watched again
-// once it exists, with an Info line ("Watching: ", "Watching again: ").
+// once it exists, with an Info line ("Watching: ", "Watching again: "). A
+// failure the watcher reports (a folder it cannot read) is logged as a
+// Warning once while it lasts, and its end as an Info line ("Error cleared
+// in the watcher: ").
 //
 // Runs the polling loop on the calling thread for as long as the process
 // lives. Returns only when the loop cannot start: a watch pattern that does

@@ -58,6 +58,13 @@ class Rendezvous {
     return take(out);
   }
 
+  /// True while a sender waits with an item that no receiver has taken:
+  /// for tests, which must know that a delivery is pending.
+  bool Offered() {
+    std::lock_guard lock(mu_);
+    return slot_.has_value();
+  }
+
   /// Closes the channel; closing it again does nothing.
   void Close() {
     std::lock_guard lock(mu_);
@@ -97,6 +104,13 @@ class CloseRequest {
     requested_ = true;
     cv_.notify_all();
     cv_.wait(lock, [&] { return taken_; });
+  }
+
+  /// True once Request has been called: for tests, which must know that a
+  /// request is pending.
+  bool Requested() {
+    std::lock_guard lock(mu_);
+    return requested_;
   }
 
   /// The loop's side: takes a pending request (true, and its sender goes

@@ -29,6 +29,10 @@ Status absPath(std::string_view path, std::string* out);
 /// cleaned absolute paths.
 std::string_view parentDir(std::string_view path);
 
+/// True when `path` is `dir` or lies below it (both absolute, cleaned):
+/// "/a" covers "/a/b" but not "/ab".
+bool covers(std::string_view dir, std::string_view path);
+
 /// The last element of a cleaned path; "/" for the root.
 std::string_view baseName(std::string_view path);
 

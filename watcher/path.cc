@@ -67,6 +67,11 @@ std::string_view parentDir(std::string_view path) {
   return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
 }
 
+bool covers(std::string_view dir, std::string_view path) {
+  if (!path.starts_with(dir)) return false;
+  return path.size() == dir.size() || dir == "/" || path[dir.size()] == '/';
+}
+
 std::string_view baseName(std::string_view path) {
   if (path == "/") return path;
   const size_t slash = path.rfind('/');

@@ -5,6 +5,8 @@
 #include "watcher/snapshot.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,11 +16,13 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <re2/re2.h>
 
+#include "watcher/edit_test_util.h"
 #include "watcher/reference.h"
 #include "watcher/test_util.h"
 
@@ -26,51 +30,8 @@ namespace watcher {
 namespace {
 
 namespace fs = std::filesystem;
+using test::Editor;
 using test::TempDir;
-
-// One event as text, with what the comparison looks at.
-std::string Line(const TempDir& t, const Event& e) {
-  std::ostringstream out;
-  out << String(e.Op) << ' ' << t.Rel(e.Path);
-  if (!e.NewPath.empty()) out << " to " << t.Rel(e.NewPath);
-  if (e.FileInfo) {
-    const FileInfo& fi = *e.FileInfo;
-    out << " name=" << fi.name << " size=" << fi.size << " mode=" << std::oct
-        << fi.mode << std::dec
-        << " mtime=" << fi.modTime.time_since_epoch().count();
-    if (fi.sys) out << " ino=" << fi.sys->ino;
-  }
-  return out.str();
-}
-
-// The events of one cycle in their groups (the order within a group is not
-// promised), each group sorted.
-std::vector<std::vector<std::string>> Groups(const TempDir& t,
-                                             const std::vector<Event>& events) {
-  std::vector<std::vector<std::string>> groups(4);
-  for (const Event& e : events) {
-    const int g = e.Op == Op::Write || e.Op == Op::Chmod   ? 0
-                  : e.Op == Op::Rename || e.Op == Op::Move ? 1
-                  : e.Op == Op::Create                     ? 2
-                                                           : 3;
-    groups[g].push_back(Line(t, e));
-  }
-  for (auto& g : groups) std::sort(g.begin(), g.end());
-  return groups;
-}
-
-// The groups must come in their order.
-void ExpectGroupsInOrder(const std::vector<Event>& events) {
-  int last = 0;
-  for (const Event& e : events) {
-    const int g = e.Op == Op::Write || e.Op == Op::Chmod   ? 0
-                  : e.Op == Op::Rename || e.Op == Op::Move ? 1
-                  : e.Op == Op::Create                     ? 2
-                                                           : 3;
-    EXPECT_GE(g, last) << String(e.Op) << " " << e.Path;
-    last = g;
-  }
-}
 
 // The filters of one scenario, for both sides.
 struct Scenario {
@@ -78,7 +39,15 @@ struct Scenario {
   // The reference's hooks (on the full status) and the snapshot's.
   std::vector<FilterFileHookFunc> reference;
   std::vector<FilterHook> snapshot;
+  // When set, the hooks fail on this path (a cycle chooses it).
+  std::shared_ptr<std::string> failOn;
 };
+
+// The error of a hook that fails.
+const Status& HookFailure() {
+  static const Status* const kFailure = new Status("error: hook failed");
+  return *kFailure;
+}
 
 std::vector<Scenario> Scenarios(const std::string& root) {
   auto js = std::make_shared<const RE2>("\\.js$");
@@ -115,131 +84,17 @@ std::vector<Scenario> Scenarios(const std::string& root) {
   out.push_back({"pattern and a folder left out",
                  {RegexFilterHook(js, false), refIgnore},
                  {{byName(js), nullptr}, {skipDir, nullptr}}});
+  // A hook that fails in the middle of some cycles: the listing is cut
+  // there, in the order a listing walks (by name, whatever order the
+  // directories give), and what was not reached counts as gone.
+  auto failOn = std::make_shared<std::string>();
+  const FilterFileHookFunc failing = [failOn](const FileInfo&,
+                                              const std::string& p) {
+    return p == *failOn ? HookFailure() : Status();
+  };
+  out.push_back({"a hook that fails", {failing}, {{nullptr, failing}}, failOn});
   return out;
 }
-
-// Makes random trees and random edits of them.
-class Editor {
- public:
-  Editor(const std::string& root, uint32_t seed) : root_(root), rng_(seed) {}
-
-  void Populate(int entries) {
-    for (int i = 0; i < entries; ++i) CreateOne();
-  }
-
-  // One random edit.
-  void Edit() {
-    switch (Pick(11)) {
-      case 0:
-      case 1:
-        CreateOne();
-        return;
-      case 2:
-        if (auto f = AnyFile()) Append(*f);
-        return;
-      case 3:
-        if (auto f = AnyFile()) ::chmod(f->c_str(), Pick(2) ? 0600 : 0755);
-        return;
-      case 4:
-        if (auto f = AnyFile()) Rename(*f, fs::path(*f).parent_path());
-        return;
-      case 5:
-        if (auto f = AnyFile(); f && !Dirs().empty()) {
-          Rename(*f, Dirs()[Pick(Dirs().size())]);
-        }
-        return;
-      case 6:
-        if (auto f = AnyFile()) fs::remove(*f);
-        return;
-      case 7:
-        if (auto d = AnyDir()) fs::remove_all(*d);
-        return;
-      case 8:
-        if (auto d = AnyDir()) {  // a folder replaced by a file
-          fs::remove_all(*d);
-          test::WriteFile(*d, "was a folder");
-        }
-        return;
-      case 9:
-        if (auto f = AnyFile()) {  // a file replaced by a folder
-          fs::remove(*f);
-          fs::create_directory(*f);
-          test::WriteFile(*f + "/inside.js");
-        }
-        return;
-      case 10:
-        if (auto f = AnyFile()) SameTickRewrite(*f);
-        return;
-    }
-  }
-
- private:
-  size_t Pick(size_t n) {
-    return std::uniform_int_distribution<size_t>(0, n - 1)(rng_);
-  }
-
-  std::vector<std::string> Dirs() {
-    std::vector<std::string> out = {root_};
-    for (const auto& e : fs::recursive_directory_iterator(root_)) {
-      if (e.is_directory() && !e.is_symlink()) out.push_back(e.path());
-    }
-    return out;
-  }
-  std::optional<std::string> AnyFile() {
-    std::vector<std::string> files;
-    for (const auto& e : fs::recursive_directory_iterator(root_)) {
-      if (e.is_regular_file() && !e.is_symlink()) files.push_back(e.path());
-    }
-    if (files.empty()) return std::nullopt;
-    return files[Pick(files.size())];
-  }
-  std::optional<std::string> AnyDir() {
-    std::vector<std::string> dirs = Dirs();
-    dirs.erase(dirs.begin());  // never the root
-    if (dirs.empty()) return std::nullopt;
-    return dirs[Pick(dirs.size())];
-  }
-
-  void CreateOne() {
-    static const char* const kNames[] = {"a.js",  "b.txt", "c.js", "d1",
-                                         "e.js",  "n.go",  "p.js", "z1",
-                                         ".h.js", "m2"};
-    std::vector<std::string> dirs = Dirs();
-    const std::string dir = dirs[Pick(dirs.size())];
-    const std::string name = kNames[Pick(std::size(kNames))];
-    const std::string path = dir + "/" + name + std::to_string(Pick(3));
-    if (fs::exists(fs::symlink_status(path))) return;
-    switch (Pick(6)) {
-      case 0:
-      case 1:
-        fs::create_directory(path);
-        return;
-      case 2:
-        fs::create_symlink(dir, path);  // a link to a folder: never entered
-        return;
-      default:
-        test::WriteFile(path, std::string(Pick(5), 'x'));
-    }
-  }
-  void Append(const std::string& path) {
-    std::ofstream(path, std::ios::app) << "more";
-  }
-  void Rename(const std::string& from, const std::string& toDir) {
-    const std::string to = toDir + "/r" + std::to_string(Pick(1000)) + ".js";
-    if (!fs::exists(fs::symlink_status(to))) fs::rename(from, to);
-  }
-  // A second save within one timestamp tick: only the size tells.
-  void SameTickRewrite(const std::string& path) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return;
-    std::ofstream(path, std::ios::app) << "tick";
-    const timespec times[2] = {st.st_atim, st.st_mtim};
-    ::utimensat(AT_FDCWD, path.c_str(), times, 0);
-  }
-
-  std::string root_;
-  std::mt19937 rng_;
-};
 
 // Runs both implementations over the same edits and compares every cycle.
 void Compare(uint32_t seed, const Scenario& s, const TempDir& t,
@@ -277,11 +132,20 @@ void Compare(uint32_t seed, const Scenario& s, const TempDir& t,
     SCOPED_TRACE("cycle " + std::to_string(cycle));
     const int edits = cycle == 0 ? 0 : 1 + cycle % 4;
     for (int i = 0; i < edits; ++i) editor.Edit();
+    if (s.failOn != nullptr) {
+      // Every third cycle fails on a path listed before (its old entry may
+      // be gone: then nothing fails).
+      *s.failOn = "";
+      if (cycle % 3 == 2 && !prev.empty()) {
+        auto it = prev.begin();
+        std::advance(it, (seed * 7 + cycle) % prev.size());
+        *s.failOn = it->first;
+      }
+    }
 
     Changes changes;
-    ASSERT_TRUE(tree.Walk({&snapHooks, nullptr, false, generation}, &changes,
-                          &unreadable)
-                    .ok());
+    const Status walked = tree.Walk({&snapHooks, nullptr, false, generation},
+                                    &changes, &unreadable);
     std::vector<Event> got;
     emitChanges(changes, [&](Event e) {
       got.push_back(std::move(e));
@@ -289,9 +153,9 @@ void Compare(uint32_t seed, const Scenario& s, const TempDir& t,
     });
 
     Listing cur;
-    ASSERT_TRUE(
-        listRecursive(t.path(), {&refHooks, nullptr, false}, &cur, &unreadable)
-            .ok());
+    const Status listed =
+        listRecursive(t.path(), {&refHooks, nullptr, false}, &cur, &unreadable);
+    ASSERT_EQ(walked, listed);  // none, or the same hook's failure
     std::vector<Event> want;
     compareListings(prev, cur, [&](Event e) {
       want.push_back(std::move(e));
@@ -299,8 +163,8 @@ void Compare(uint32_t seed, const Scenario& s, const TempDir& t,
     });
     prev = std::move(cur);
 
-    ExpectGroupsInOrder(got);
-    ASSERT_EQ(Groups(t, got), Groups(t, want));
+    test::ExpectGroupsInOrder(got);
+    ASSERT_TRUE(test::SameGroups(t, got, want));
     Listing collected;
     tree.Collect(&collected);
     ASSERT_EQ(t.Rels(collected), t.Rels(prev));
@@ -321,38 +185,56 @@ TEST(SnapshotTest, FindsWhatTheReferenceFinds) {
 }
 
 // A name left out by the pattern costs no status call when its directory
-// entry says it is no directory: a file that cannot be read at all is not
-// even noticed, where one kept is.
+// entry says it is no directory. The calls are counted where each one
+// fails: in a folder that may be read but not searched, every status call
+// of an entry fails with "permission denied", and the walk reports it.
 TEST(SnapshotTest, NamesLeftOutAreNotRead) {
   TempDir t;
   fs::create_directory(t / "sub");
-  test::WriteFile(t / "sub/kept.js");
-  test::WriteFile(t / "sub/other.txt");
-  int answers = 0;
-  std::vector<FilterHook> hooks = {
-      {[&](std::string_view name, const std::string&, bool isDir) {
-         ++answers;
-         return isDir || name.ends_with(".js") ? Status() : ErrSkip;
-       },
-       nullptr}};
-  TreeSnapshot tree(t.path());
-  std::vector<Status> unreadable;
-  ASSERT_TRUE(
-      tree.Walk({&hooks, nullptr, false, 1}, nullptr, &unreadable).ok());
-  EXPECT_EQ(answers, 4);  // the root, sub, kept.js, other.txt
-  // Answers are kept: a second walk asks nothing.
-  Changes changes;
-  ASSERT_TRUE(
-      tree.Walk({&hooks, nullptr, false, 1}, &changes, &unreadable).ok());
-  EXPECT_EQ(answers, 4);
-  EXPECT_TRUE(changes.empty());
-  // Other filters: asked again.
-  ASSERT_TRUE(
-      tree.Walk({&hooks, nullptr, false, 2}, &changes, &unreadable).ok());
-  EXPECT_EQ(answers, 8);
-  Listing listed;
-  tree.Collect(&listed);
-  EXPECT_EQ(t.Rels(listed), (std::set<std::string>{".", "sub", "sub/kept.js"}));
+  for (const char* name : {"kept.js", "other.txt", "sub/kept.js",
+                           "sub/other.txt", "sub/more.txt"}) {
+    test::WriteFile(t / name);
+  }
+  ASSERT_EQ(::chmod((t / "sub").c_str(), 0444), 0);
+  test::RunUnprivileged([&] {
+    int answers = 0;
+    std::vector<FilterHook> hooks = {
+        {[&](std::string_view name, const std::string&, bool isDir) {
+           ++answers;
+           return isDir || name.ends_with(".js") ? Status() : ErrSkip;
+         },
+         nullptr}};
+    const std::vector<std::string> oneCall = {
+        "lstat " + (t / "sub/kept.js") + ": permission denied"};
+    const auto failures = [](const std::vector<Status>& statuses) {
+      std::vector<std::string> out;
+      for (const Status& s : statuses) out.push_back(s.Error());
+      return out;
+    };
+    TreeSnapshot tree(t.path());
+    std::vector<Status> unreadable;
+    ASSERT_TRUE(
+        tree.Walk({&hooks, nullptr, false, 1}, nullptr, &unreadable).ok());
+    EXPECT_EQ(failures(unreadable), oneCall);
+    EXPECT_EQ(answers, 7);  // every name, the root's included
+    // Answers are kept: a second walk asks again only for sub/kept.js,
+    // which is new each time (it cannot be read), and reads what it read.
+    unreadable.clear();
+    Changes changes;
+    ASSERT_TRUE(
+        tree.Walk({&hooks, nullptr, false, 1}, &changes, &unreadable).ok());
+    EXPECT_EQ(failures(unreadable), oneCall);
+    EXPECT_EQ(answers, 8);
+    EXPECT_TRUE(changes.empty());
+    // Other filters: asked again.
+    ASSERT_TRUE(
+        tree.Walk({&hooks, nullptr, false, 2}, &changes, &unreadable).ok());
+    EXPECT_EQ(answers, 15);
+    Listing listed;
+    tree.Collect(&listed);
+    EXPECT_EQ(t.Rels(listed), (std::set<std::string>{".", "kept.js", "sub"}));
+  });
+  ::chmod((t / "sub").c_str(), 0755);
 }
 
 // A directory left out for good is not entered: its contents are not read
@@ -401,7 +283,7 @@ TEST(SnapshotTest, RootGoingDuringTheWalkIsLeftToTheCaller) {
       tree.Walk({&hooks, nullptr, false, 1}, &changes, &unreadable);
   EXPECT_TRUE(err.IsNotExist()) << err.Error();
   EXPECT_EQ(err.path(), t / "r");
-  EXPECT_TRUE(changes.vanished.empty());
+  EXPECT_EQ(changes.vanished, 0u);
 }
 
 TEST(SnapshotTest, ForgetMakesEntriesNewAgain) {
@@ -412,7 +294,7 @@ TEST(SnapshotTest, ForgetMakesEntriesNewAgain) {
   TreeSnapshot tree(t.path());
   std::vector<Status> unreadable;
   ASSERT_TRUE(tree.Walk({}, nullptr, &unreadable).ok());
-  tree.Forget(t / "d", /*recursive=*/false);
+  tree.Forget(t / "d", /*isDir=*/true, /*recursive=*/false);
   Listing listed;
   tree.Collect(&listed);
   EXPECT_EQ(t.Rels(listed), (std::set<std::string>{".", "d/e/g.js"}));
@@ -423,6 +305,148 @@ TEST(SnapshotTest, ForgetMakesEntriesNewAgain) {
     created.push_back(t.Rel(path));
   std::sort(created.begin(), created.end());
   EXPECT_EQ(created, (std::vector<std::string>{"d", "d/e", "d/f.js"}));
+}
+
+// A chain of `depth` folders "d" below `root`, each made relative to the
+// one above (its path may be longer than PATH_MAX), with the file "f" at
+// the bottom. Returns a descriptor of the bottom folder, or -1.
+int MakeChain(const std::string& root, int depth) {
+  int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (int i = 0; i < depth && fd >= 0; ++i) {
+    const int sub = ::mkdirat(fd, "d", 0755) == 0
+                        ? ::openat(fd, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                        : -1;
+    ::close(fd);
+    fd = sub;
+  }
+  if (fd < 0) return -1;
+  const int f = ::openat(fd, "f", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (f < 0) {
+    ::close(fd);
+    return -1;
+  }
+  ::close(f);
+  return fd;
+}
+
+// Removes what MakeChain made, from the bottom up, and closes `bottom`.
+void RemoveChain(int bottom, int depth) {
+  ::unlinkat(bottom, "f", 0);
+  int fd = bottom;
+  for (int i = 0; i < depth && fd >= 0; ++i) {
+    const int up = ::openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ::close(fd);
+    if (up >= 0) ::unlinkat(up, "d", AT_REMOVEDIR);
+    fd = up;
+  }
+  if (fd >= 0) ::close(fd);
+}
+
+// Writes `text` into the file "f" of the folder `dir`, with a modification
+// time of its own.
+void WriteAt(int dir, const std::string& text, time_t seconds) {
+  const int f = ::openat(dir, "f", O_WRONLY | O_TRUNC | O_CLOEXEC);
+  ASSERT_GE(f, 0);
+  EXPECT_EQ(::write(f, text.data(), text.size()),
+            static_cast<ssize_t>(text.size()));
+  const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+  EXPECT_EQ(::futimens(f, times), 0);
+  ::close(f);
+}
+
+// The descriptors this process holds open.
+int OpenDescriptors() {
+  int n = 0;
+  for (const auto& e : fs::directory_iterator("/proc/self/fd")) {
+    (void)e;
+    ++n;
+  }
+  return n - 1;  // the iterator's own
+}
+
+// The events of a walk with `changes`, in the order they are emitted.
+std::vector<std::string> Emitted(const TempDir& t, Changes& changes) {
+  std::vector<std::string> out;
+  emitChanges(changes, [&](Event e) {
+    out.push_back(std::string(String(e.Op)) + " " + t.Rel(e.Path));
+    return true;
+  });
+  return out;
+}
+
+// A descriptor limit below the tree's depth slows the walk (the levels
+// above give their descriptors back and get them again), but every level is
+// listed and a change at the bottom is seen.
+TEST(SnapshotTest, DescriptorLimitDoesNotBlindTheWalk) {
+  constexpr int kDepth = 40;
+  TempDir t;
+  const int bottom = MakeChain(t.path(), kDepth);
+  ASSERT_GE(bottom, 0);
+  std::string f;
+  for (int i = 0; i < kDepth; ++i) f += "d/";
+  f += "f";
+  test::RunInChild([&] {
+    struct rlimit lim;
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &lim), 0);
+    lim.rlim_cur = static_cast<rlim_t>(OpenDescriptors() + 6);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lim), 0);
+    TreeSnapshot tree(t.path());
+    std::vector<Status> unreadable;
+    ASSERT_TRUE(tree.Walk({}, nullptr, &unreadable).ok());
+    Listing listed;
+    tree.Collect(&listed);
+    EXPECT_EQ(listed.size(), 1u + kDepth + 1);
+    WriteAt(bottom, "new", 2000000000);
+    Changes changes;
+    ASSERT_TRUE(tree.Walk({}, &changes, &unreadable).ok());
+    EXPECT_EQ(Emitted(t, changes), std::vector<std::string>{"WRITE " + f});
+    for (const Status& s : unreadable) ADD_FAILURE() << s.Error();
+  });
+  RemoveChain(bottom, kDepth);
+}
+
+// A tree deeper than any thread's stack could walk recursively: the walk's
+// own stack is on the heap. Its paths are far longer than PATH_MAX.
+TEST(SnapshotTest, DeepTreeCostsHeapNotStack) {
+  // With more than 200 bytes of stack a level, a recursive walk needs more
+  // than the 8 MiB of a default stack.
+  constexpr int kDepth = 50000;
+  // In memory where it can: a disk makes and removes such a chain slowly.
+  TempDir t(fs::is_directory("/dev/shm") ? "/dev/shm" : "/tmp");
+  const int bottom = MakeChain(t.path(), kDepth);
+  ASSERT_GE(bottom, 0);
+  // A descriptor for every level, if the walk wants it (a recursive walk
+  // holds one a level), where the hard limit allows it.
+  struct rlimit was;
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &was), 0);
+  struct rlimit more = was;
+  more.rlim_cur = more.rlim_max = std::max<rlim_t>(was.rlim_max, kDepth + 100);
+  if (::setrlimit(RLIMIT_NOFILE, &more) != 0) {
+    more.rlim_max = was.rlim_max;
+    more.rlim_cur = was.rlim_max;
+    (void)::setrlimit(RLIMIT_NOFILE, &more);
+  }
+  std::vector<std::string> events;
+  std::vector<Status> unreadable;
+  std::thread walker([&] {  // a default stack
+    TreeSnapshot tree(t.path());
+    ASSERT_TRUE(tree.Walk({}, nullptr, &unreadable).ok());
+    WriteAt(bottom, "new", 2000000000);
+    Changes changes;
+    ASSERT_TRUE(tree.Walk({}, &changes, &unreadable).ok());
+    emitChanges(changes, [&](Event e) {
+      events.push_back(std::string(String(e.Op)) + " " + e.Path);
+      return true;
+    });
+  });
+  walker.join();
+  ::setrlimit(RLIMIT_NOFILE, &was);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_TRUE(events[0].starts_with("WRITE " + t.path() + "/d/d/"));
+  EXPECT_TRUE(events[0].ends_with("/d/f"));
+  EXPECT_GT(events[0].size(), size_t{PATH_MAX});
+  for (const Status& s : unreadable) ADD_FAILURE() << s.Error();
+  RemoveChain(bottom, kDepth);
 }
 
 }  // namespace

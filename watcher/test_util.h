@@ -19,6 +19,9 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
+#include <variant>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -47,6 +50,25 @@ class WatcherPeer {
       return out;
     });
   }
+  // Runs one polling cycle of a watcher that is not running, on this
+  // thread: the events it would deliver, and before them in `*notices` its
+  // other deliveries.
+  static std::vector<Event> Cycle(Watcher& w,
+                                  std::vector<Delivery>* notices = nullptr) {
+    std::vector<Watcher::OutboxItem> items;
+    std::vector<Event> events = w.poll(&items);
+    for (Watcher::OutboxItem& item : items) {
+      if (notices == nullptr) break;
+      notices->push_back(std::visit(
+          [](auto&& v) -> Delivery { return std::forward<decltype(v)>(v); },
+          std::move(item)));
+    }
+    return events;
+  }
+  // Whether Close has handed its request to the loop (taken or not).
+  static bool CloseRequested(Watcher& w) { return w.close_.Requested(); }
+  // Whether the loop waits for the consumer to take a delivery.
+  static bool DeliveryWaiting(Watcher& w) { return w.out_.Offered(); }
   // The roots looked for, with true for those watched before.
   static std::map<std::string, bool> Missing(Watcher& w) {
     return Read(w, [&] {
@@ -75,12 +97,13 @@ class WatcherPeer {
 
 namespace test {
 
-// A fresh directory, world-readable, removed with its contents at the end.
+// A fresh directory, world-readable, removed with its contents at the end;
+// in `base` (/tmp by default).
 class TempDir {
  public:
-  TempDir() {
-    char tmpl[] = "/tmp/watcher_test.XXXXXX";
-    path_ = mkdtemp(tmpl);
+  explicit TempDir(const std::string& base = "/tmp") {
+    std::string tmpl = base + "/watcher_test.XXXXXX";
+    path_ = mkdtemp(tmpl.data());
     chmod(path_.c_str(), 0755);
   }
   ~TempDir() {
@@ -136,7 +159,8 @@ inline void AgeTree(const std::string& root) {
   }
 }
 
-// "WRITE a.txt", "ERROR <message>", "RETURNED a", "FOUND a" or "CLOSED".
+// "WRITE a.txt", "ERROR <message>", "RETURNED a", "FOUND a", "CLEARED a"
+// or "CLOSED".
 inline std::string Describe(const TempDir& t, const Delivery& d) {
   if (const Event* e = std::get_if<Event>(&d)) {
     return std::string(String(e->Op)) + " " + t.Rel(e->Path);
@@ -144,6 +168,9 @@ inline std::string Describe(const TempDir& t, const Delivery& d) {
   if (const Status* s = std::get_if<Status>(&d)) return "ERROR " + s->Error();
   if (const RootFound* f = std::get_if<RootFound>(&d)) {
     return (f->returned ? "RETURNED " : "FOUND ") + t.Rel(f->path);
+  }
+  if (const ErrorCleared* c = std::get_if<ErrorCleared>(&d)) {
+    return "CLEARED " + t.Rel(c->path);
   }
   return "CLOSED";
 }
@@ -192,15 +219,17 @@ class Running {
   std::thread thread_;
 };
 
-// Runs `check` in a child process that cannot ignore permission bits (as
-// nobody, when the tests run as root) and expects it to pass; the child
-// prints its own failures.
-inline void RunUnprivileged(const std::function<void()>& check) {
+// Runs `check` in a child process and expects it to pass; the child prints
+// its own failures. With `unprivileged`, the child cannot ignore permission
+// bits (it runs as nobody when the tests run as root).
+inline void RunInChild(const std::function<void()>& check,
+                       bool unprivileged = false) {
   const pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
-    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 ||
-                           setuid(65534) != 0)) {
+    if (unprivileged && geteuid() == 0 &&
+        (setgroups(0, nullptr) != 0 || setgid(65534) != 0 ||
+         setuid(65534) != 0)) {
       _exit(2);
     }
     check();
@@ -211,6 +240,23 @@ inline void RunUnprivileged(const std::function<void()>& check) {
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   ASSERT_TRUE(WIFEXITED(status)) << "child status " << status;
   EXPECT_EQ(WEXITSTATUS(status), 0) << "2: could not drop privileges";
+}
+
+inline void RunUnprivileged(const std::function<void()>& check) {
+  RunInChild(check, /*unprivileged=*/true);
+}
+
+// Waits until `done()` holds; false if it still does not after a generous
+// deadline.
+template <typename Pred>
+bool WaitFor(Pred done) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
 }
 
 }  // namespace test

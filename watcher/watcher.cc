@@ -82,15 +82,13 @@ Status Watcher::AddRecursive(const std::string& name) {
   std::lock_guard lock(mu_);
   std::string abs;
   if (Status s = absPath(name, &abs); !s.ok()) return s;
-  // Adding a name again updates its tree without events.
-  std::unique_ptr<TreeSnapshot>& slot = trees_[abs];
-  const bool fresh = slot == nullptr;
-  if (fresh) slot = std::make_unique<TreeSnapshot>(abs);
-  // Directories below the name that cannot be read are left out of the
-  // snapshot here; every cycle reports them while they last.
+  // Listed into a tree of its own, which replaces the name's tree only once
+  // the listing succeeded: a failed add, a second one included, leaves the
+  // snapshot as it was. Directories below the name that cannot be read are
+  // left out here; the first cycle reports them.
+  auto tree = std::make_unique<TreeSnapshot>(abs);
   std::vector<Status> unreadable;
-  if (Status s = slot->Walk(filtersLocked(), nullptr, &unreadable); !s.ok()) {
-    if (fresh) trees_.erase(abs);
+  if (Status s = tree->Walk(filtersLocked(), nullptr, &unreadable); !s.ok()) {
     // A root that is not there yet (one a preparation step creates) is
     // watched once it appears.
     if (s.IsNotExist() && s.path() == abs && !names_.contains(abs)) {
@@ -98,6 +96,7 @@ Status Watcher::AddRecursive(const std::string& name) {
     }
     return s;
   }
+  trees_[abs] = std::move(tree);
   names_[abs] = true;
   missing_.erase(abs);
   return Status();
@@ -123,10 +122,21 @@ Status Watcher::RemoveRecursive(const std::string& name) {
 
 void Watcher::removeLocked(const std::string& name, bool recursive) {
   names_.erase(name);
-  // The name may be a watched root or lie inside one (or several, when
-  // roots overlap). A tree left without its name still holds what was not
-  // taken out: the next cycle reports it as removed.
-  for (auto& [root, tree] : trees_) tree->Forget(name, recursive);
+  // The name may be a watched root, lie inside one, or hold some (roots
+  // may overlap): what it takes out goes from every tree. Nothing goes
+  // when no tree lists it (a hook left it out). A tree left without its
+  // name still holds what was not taken out: the next cycle reports as
+  // removed what no other tree lists.
+  bool isDir = false;
+  bool listed = false;
+  for (const auto& [root, tree] : trees_) {
+    if (tree->Lists(name, &isDir)) {
+      listed = true;
+      break;
+    }
+  }
+  if (!listed) return;
+  for (auto& [root, tree] : trees_) tree->Forget(name, isDir, recursive);
 }
 
 Status Watcher::Start(std::chrono::nanoseconds d) {
@@ -142,16 +152,9 @@ Status Watcher::Start(std::chrono::nanoseconds d) {
   std::vector<OutboxItem> notices;
   for (;;) {
     notices.clear();
-    Changes changes = walk(&notices);
+    std::vector<Event> events = poll(&notices);
     for (OutboxItem& n : notices) (void)out_.Send(std::move(n));
-    int64_t maxEvents;
-    uint32_t ops;
-    {
-      std::lock_guard lock(mu_);
-      maxEvents = maxEvents_;
-      ops = ops_;
-    }
-    if (deliver(changes, maxEvents, ops)) {
+    if (deliver(events)) {
       out_.Close();
       return Status();
     }
@@ -159,26 +162,15 @@ Status Watcher::Start(std::chrono::nanoseconds d) {
   }
 }
 
-bool Watcher::deliver(Changes& changes, int64_t maxEvents, uint32_t ops) {
+bool Watcher::deliver(std::vector<Event>& events) {
   if (close_.Take()) return true;
-  int64_t numEvents = 0;
-  bool closing = false;
-  emitChanges(changes, [&](Event event) {
+  for (Event& event : events) {
     // A close request is taken between deliveries, not while the consumer
     // is awaited.
-    if (close_.Take()) {
-      closing = true;
-      return false;
-    }
-    const auto kind = static_cast<uint32_t>(event.Op);
-    if (ops != 0 && (kind >= 32 || (ops & (1u << kind)) == 0)) return true;
-    // Past the limit, the rest of the cycle's changes are dropped for good:
-    // the snapshot holds them all the same.
-    if (maxEvents > 0 && ++numEvents > maxEvents) return false;
+    if (close_.Take()) return true;
     (void)out_.Send(std::move(event));
-    return true;
-  });
-  return closing || close_.Take();
+  }
+  return close_.Take();
 }
 
 void Watcher::Close() {
@@ -189,14 +181,20 @@ void Watcher::Close() {
     names_ = {};
     missing_ = {};
     trees_.clear();
+    failing_.clear();
   }
   // Not under mu_: the loop may need mu_ before it gets to take the request.
   close_.Request();
 }
 
-Changes Watcher::walk(std::vector<OutboxItem>* notices) {
+std::vector<Event> Watcher::poll(std::vector<OutboxItem>* notices) {
   Changes changes;
+  std::vector<Failure> failures;
+  std::unordered_set<std::string> walked;
   std::vector<RootFound> found;
+  // Trees whose names left the watch list live until their changes are
+  // emitted.
+  std::vector<std::unique_ptr<TreeSnapshot>> dropped;
   std::lock_guard lock(mu_);
   const WalkFilters filters = filtersLocked();
   // Walk a copy: a vanished name leaves names_.
@@ -207,6 +205,7 @@ Changes Watcher::walk(std::vector<OutboxItem>* notices) {
     if (tree == nullptr) tree = std::make_unique<TreeSnapshot>(name);
     std::vector<Status> unreadable;
     const Status err = tree->Walk(filters, &changes, &unreadable);
+    walked.insert(name);
     if (err.IsNotExist()) {
       if (err.path() == name) {
         notices->emplace_back(std::in_place_type<Status>,
@@ -215,15 +214,13 @@ Changes Watcher::walk(std::vector<OutboxItem>* notices) {
         missing_.insert_or_assign(name, MissingRoot{recursive, true});
       }
     } else if (!err.ok()) {
-      notices->emplace_back(std::in_place_type<Status>, err);
+      failures.push_back({name, err});
     }
-    for (Status& s : unreadable) {
-      notices->emplace_back(std::in_place_type<Status>, std::move(s));
-    }
+    for (Status& s : unreadable) failures.push_back({name, std::move(s)});
   }
   // After the watched names, so that a root that vanished and came back
   // within this cycle is watched again at once.
-  findMissingRoots(filters, &changes, notices, &found);
+  findMissingRoots(filters, &changes, &failures, &walked, &found);
   // Trees whose names left the watch list: what they still hold is gone.
   for (auto it = trees_.begin(); it != trees_.end();) {
     if (names_.contains(it->first)) {
@@ -231,16 +228,61 @@ Changes Watcher::walk(std::vector<OutboxItem>* notices) {
       continue;
     }
     it->second->VanishAll(&changes);
+    dropped.push_back(std::move(it->second));
     it = trees_.erase(it);
   }
+  if (trees_.size() + dropped.size() > 1) {
+    for (const auto& [root, tree] : trees_) changes.listing.push_back(tree.get());
+  }
+  noteFailures(failures, walked, notices);
   for (RootFound& f : found) {
     notices->emplace_back(std::in_place_type<RootFound>, std::move(f));
   }
-  return changes;
+
+  std::vector<Event> events;
+  int64_t numEvents = 0;
+  emitChanges(changes, [&](Event event) {
+    const auto kind = static_cast<uint32_t>(event.Op);
+    if (ops_ != 0 && (kind >= 32 || (ops_ & (1u << kind)) == 0)) return true;
+    // Past the limit, the rest of the cycle's changes are dropped for good:
+    // the snapshot holds them all the same. Those not made are never built.
+    if (maxEvents_ > 0 && ++numEvents > maxEvents_) return false;
+    events.push_back(std::move(event));
+    return true;
+  });
+  return events;
+}
+
+void Watcher::noteFailures(std::vector<Failure>& failures,
+                           const std::unordered_set<std::string>& walked,
+                           std::vector<OutboxItem>* notices) {
+  std::unordered_map<std::string, Failing> now;
+  for (Failure& f : failures) {
+    std::string key = f.status.path().empty() ? f.root : f.status.path();
+    std::string message = f.status.Error();
+    // Reported when it starts, or when it fails otherwise than reported.
+    const auto was = failing_.find(key);
+    if (was == failing_.end() || was->second.message != message) {
+      notices->emplace_back(std::in_place_type<Status>, std::move(f.status));
+    }
+    now.insert_or_assign(std::move(key),
+                         Failing{std::move(f.root), std::move(message)});
+  }
+  for (auto& [key, f] : failing_) {
+    // Over only where this cycle looked again; a path whose root left the
+    // watch list or went missing is simply forgotten.
+    if (!now.contains(key) && walked.contains(f.root) &&
+        names_.contains(f.root)) {
+      notices->emplace_back(std::in_place_type<ErrorCleared>,
+                            ErrorCleared{key});
+    }
+  }
+  failing_ = std::move(now);
 }
 
 void Watcher::findMissingRoots(const WalkFilters& filters, Changes* changes,
-                               std::vector<OutboxItem>* notices,
+                               std::vector<Failure>* failures,
+                               std::unordered_set<std::string>* walked,
                                std::vector<RootFound>* found) {
   for (auto it = missing_.begin(); it != missing_.end();) {
     const std::string& name = it->first;
@@ -250,6 +292,7 @@ void Watcher::findMissingRoots(const WalkFilters& filters, Changes* changes,
       ++it;
       continue;
     }
+    walked->insert(name);
     // A root that went and came back within one cycle still has its tree:
     // what it held is compared as usual.
     std::unique_ptr<TreeSnapshot>& slot = trees_[name];
@@ -262,18 +305,13 @@ void Watcher::findMissingRoots(const WalkFilters& filters, Changes* changes,
         slot->Walk(filters, root.watched ? changes : nullptr, &unreadable);
     if (!err.ok()) {
       // Gone again since the status call: nothing to say. Any other failure
-      // is reported on every cycle while it lasts, as for a watched name,
-      // and the root is tried again.
-      if (!err.IsNotExist()) {
-        notices->emplace_back(std::in_place_type<Status>, err);
-      }
+      // is reported as for a watched name, and the root is tried again.
+      if (!err.IsNotExist()) failures->push_back({name, err});
       if (fresh) trees_.erase(name);
       ++it;
       continue;
     }
-    for (Status& s : unreadable) {
-      notices->emplace_back(std::in_place_type<Status>, std::move(s));
-    }
+    for (Status& s : unreadable) failures->push_back({name, std::move(s)});
     names_[name] = root.recursive;
     found->push_back(RootFound{name, root.watched});
     it = missing_.erase(it);

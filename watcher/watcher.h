@@ -22,6 +22,7 @@
 //       if (auto* e = std::get_if<watcher::Event>(&d)) ...      // a change
 //       else if (auto* s = std::get_if<watcher::Status>(&d)) ... // a failure
 //       else if (auto* f = std::get_if<watcher::RootFound>(&d)) ...
+//       else if (auto* c = std::get_if<watcher::ErrorCleared>(&d)) ...
 //       else break;                                              // Closed
 //     }
 //   });
@@ -39,6 +40,11 @@
 // AddRecursive could not find. Each cycle looks for each of them with one
 // status call, and one that exists is watched again from that cycle on
 // (RootFound).
+//
+// Failures are reported once. A path that cannot be read (a folder without
+// permission, say) is delivered as a Status when it starts failing, not on
+// every cycle while it fails; when a cycle reads it again, ErrorCleared
+// says so, and its contents count as created.
 //
 // Deliveries have no buffer: the loop waits at each event and error until
 // the consumer takes it, so the loop runs at the consumer's pace. The
@@ -84,10 +90,19 @@ struct RootFound {
   bool returned = false;
 };
 
+/// The notice that a failure delivered before is over: `path` is the path
+/// of that Status (Status::path()), or the watched name whose walk failed
+/// for a failure without a path (a hook's error), and a cycle has now
+/// listed it without that failure. Not given when the path left the watch
+/// list, or its root went missing, meanwhile.
+struct ErrorCleared {
+  std::string path;
+};
+
 /// One item for the consumer: a change, a failure reported by the loop (a
-/// listing failure, or ErrWatchedFileDeleted), a root found again, or the
-/// closing notice.
-using Delivery = std::variant<Event, Status, RootFound, Closed>;
+/// listing failure, once while it lasts, or ErrWatchedFileDeleted), a root
+/// found again, the end of a failure, or the closing notice.
+using Delivery = std::variant<Event, Status, RootFound, ErrorCleared, Closed>;
 
 /// A filter hook that keeps an entry when `r` matches anywhere in its base
 /// name, or in its full path when `useFullPath` is true (RE2::PartialMatch:
@@ -140,15 +155,18 @@ class Watcher {
   /// A `name` that does not exist (a dangling link included) is put on the
   /// list of roots to look for all the same, and watched once it appears
   /// (RootFound with `returned` false). A directory below `name` that
-  /// cannot be read is left out here, and reported on every cycle while it
-  /// lasts.
+  /// cannot be read is left out here, and reported by the first cycle.
+  /// Adding a watched name again lists it afresh without events; if that
+  /// fails, the watch list and the snapshot stay as they were.
   Status AddRecursive(const std::string& name);
 
   /// Takes `name` off the watch list and off the list of roots to look
   /// for, and drops from the snapshot its own entry and, for a directory,
-  /// the entries directly inside it (deeper entries stay). A name that is
-  /// not watched is no error; fails only when `name` cannot be made
-  /// absolute.
+  /// the entries directly inside it (deeper entries stay), whichever
+  /// watched names list them; when the snapshot does not list `name`, it
+  /// drops nothing. What it keeps and another watched name still lists is
+  /// not reported as removed. A name that is not watched is no error;
+  /// fails only when `name` cannot be made absolute.
   Status Remove(const std::string& name);
 
   /// As Remove, but drops the directory's whole subtree: `name` and every
@@ -160,9 +178,10 @@ class Watcher {
   /// The first cycle runs at once. Returns no error after Close;
   /// ErrDurationTooShort at once if `d` is below 1ns; ErrWatcherRunning at
   /// once if the watcher runs; ErrWatcherClosed at once if it ran before.
-  /// Listing failures are delivered as Status items and polling goes on; a
-  /// watched name that vanished is delivered once as ErrWatchedFileDeleted
-  /// and looked for from then on (see RootFound).
+  /// Listing failures are delivered as Status items, once while they last
+  /// (see ErrorCleared), and polling goes on; a watched name that vanished
+  /// is delivered once as ErrWatchedFileDeleted and looked for from then
+  /// on (see RootFound).
   Status Start(std::chrono::nanoseconds d);
 
   /// Stops a running watcher: empties the watch list, the roots to look
@@ -189,21 +208,34 @@ class Watcher {
 
   Watcher() = default;
 
-  using OutboxItem = std::variant<Event, Status, RootFound>;
+  using OutboxItem = std::variant<Event, Status, RootFound, ErrorCleared>;
 
-  // Lists every watched name afresh, and every root looked for that exists
-  // again, updating the snapshot, and returns the changes. Puts the
-  // failures and the roots found, in order, into `*notices`. Takes mu_.
-  Changes walk(std::vector<OutboxItem>* notices);
+  // One cycle's work under mu_: lists every watched name afresh, and every
+  // root looked for that exists again, updating the snapshot, and returns
+  // the events to deliver, through the `ops` filter and the `maxEvents`
+  // limit. Puts the failures, their ends and the roots found into
+  // `*notices`. Takes mu_.
+  std::vector<Event> poll(std::vector<OutboxItem>* notices);
+  // A failure of one cycle's walk of the watched name `root`.
+  struct Failure {
+    std::string root;
+    Status status;
+  };
+  // Turns the cycle's failures into notices: those not reported while they
+  // last, and the ends of those that are over. `walked` holds the roots
+  // this cycle walked. REQUIRES: mu_.
+  void noteFailures(std::vector<Failure>& failures,
+                    const std::unordered_set<std::string>& walked,
+                    std::vector<OutboxItem>* notices);
   // Looks for each root of missing_ with one status call; a root that
   // exists and can be listed moves to names_, and for one that was watched
   // before, its entries are added to `*changes` as created. REQUIRES: mu_.
   void findMissingRoots(const WalkFilters& filters, Changes* changes,
-                        std::vector<OutboxItem>* notices,
+                        std::vector<Failure>* failures,
+                        std::unordered_set<std::string>* walked,
                         std::vector<RootFound>* found);
-  // Delivers the cycle's events, through the `ops` filter and the
-  // `maxEvents` limit, then true when a close request was taken.
-  bool deliver(Changes& changes, int64_t maxEvents, uint32_t ops);
+  // Delivers the cycle's events; true when a close request was taken.
+  bool deliver(std::vector<Event>& events);
   // Takes `name` (absolute, cleaned) off the watch list and out of the
   // snapshot; `recursive` chooses the subtree. REQUIRES: mu_ held.
   void removeLocked(const std::string& name, bool recursive);
@@ -239,6 +271,14 @@ class Watcher {
   // (Remove) still holds what was not taken out with it: the next cycle
   // reports that as removed and drops the tree.
   std::unordered_map<std::string, std::unique_ptr<TreeSnapshot>> trees_;
+  // The failures delivered and not over, by path (or by watched name, for
+  // a failure without a path): the message delivered, and the watched
+  // name whose walk found it.
+  struct Failing {
+    std::string root;
+    std::string message;
+  };
+  std::unordered_map<std::string, Failing> failing_;
   // Nothing sets the three fields below yet; listings and the loop honour
   // them all the same.
   std::unordered_set<std::string> ignored_;  // Paths listings leave out.

@@ -155,7 +155,7 @@ void BM_SnapshotWalk(benchmark::State& state) {
     Changes changes;
     (void)tree.Walk({&hooks, nullptr, false, 1}, &changes, &unreadable);
     changed += changes.written.size() + changes.appeared.size() +
-               changes.vanished.size();
+               changes.vanished;
   }
   state.counters["changed"] = static_cast<double>(changed);
 }
