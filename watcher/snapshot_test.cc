@@ -113,7 +113,7 @@ void Compare(uint32_t seed, const Scenario& s, const TempDir& t,
   TreeSnapshot tree(t.path());
   std::vector<Status> unreadable;
   ASSERT_TRUE(
-      tree.Walk({&snapHooks, nullptr, false, generation}, nullptr, &unreadable)
+      tree.Walk({&snapHooks, generation}, nullptr, &unreadable)
           .ok());
   Listing prev;
   ASSERT_TRUE(
@@ -144,7 +144,7 @@ void Compare(uint32_t seed, const Scenario& s, const TempDir& t,
     }
 
     Changes changes;
-    const Status walked = tree.Walk({&snapHooks, nullptr, false, generation},
+    const Status walked = tree.Walk({&snapHooks, generation},
                                     &changes, &unreadable);
     std::vector<Event> got;
     emitChanges(changes, [&](Event e) {
@@ -214,7 +214,7 @@ TEST(SnapshotTest, NamesLeftOutAreNotRead) {
     TreeSnapshot tree(t.path());
     std::vector<Status> unreadable;
     ASSERT_TRUE(
-        tree.Walk({&hooks, nullptr, false, 1}, nullptr, &unreadable).ok());
+        tree.Walk({&hooks, 1}, nullptr, &unreadable).ok());
     EXPECT_EQ(failures(unreadable), oneCall);
     EXPECT_EQ(answers, 7);  // every name, the root's included
     // Answers are kept: a second walk asks again only for sub/kept.js,
@@ -222,13 +222,13 @@ TEST(SnapshotTest, NamesLeftOutAreNotRead) {
     unreadable.clear();
     Changes changes;
     ASSERT_TRUE(
-        tree.Walk({&hooks, nullptr, false, 1}, &changes, &unreadable).ok());
+        tree.Walk({&hooks, 1}, &changes, &unreadable).ok());
     EXPECT_EQ(failures(unreadable), oneCall);
     EXPECT_EQ(answers, 8);
     EXPECT_TRUE(changes.empty());
     // Other filters: asked again.
     ASSERT_TRUE(
-        tree.Walk({&hooks, nullptr, false, 2}, &changes, &unreadable).ok());
+        tree.Walk({&hooks, 2}, &changes, &unreadable).ok());
     EXPECT_EQ(answers, 15);
     Listing listed;
     tree.Collect(&listed);
@@ -254,7 +254,7 @@ TEST(SnapshotTest, SkipDirDoesNotEnter) {
   TreeSnapshot tree(t.path());
   std::vector<Status> unreadable;
   ASSERT_TRUE(
-      tree.Walk({&hooks, nullptr, false, 1}, nullptr, &unreadable).ok());
+      tree.Walk({&hooks, 1}, nullptr, &unreadable).ok());
   std::vector<std::string> want = {fs::path(t.path()).filename(), "out",
                                    "src.js"};
   std::sort(asked.begin(), asked.end());
@@ -280,7 +280,7 @@ TEST(SnapshotTest, RootGoingDuringTheWalkIsLeftToTheCaller) {
        nullptr}};
   Changes changes;
   const Status err =
-      tree.Walk({&hooks, nullptr, false, 1}, &changes, &unreadable);
+      tree.Walk({&hooks, 1}, &changes, &unreadable);
   EXPECT_TRUE(err.IsNotExist()) << err.Error();
   EXPECT_EQ(err.path(), t / "r");
   EXPECT_EQ(changes.vanished, 0u);

@@ -5,7 +5,7 @@
 #include <thread>
 #include <utility>
 
-#include "watcher/listing.h"
+#include "watcher/path.h"
 
 namespace watcher {
 
@@ -46,9 +46,9 @@ std::shared_ptr<Watcher> New() {
   return std::shared_ptr<Watcher>(new Watcher);
 }
 
-void Watcher::SetMaxEvents(int64_t delta) {
+void Watcher::SetMaxEvents(int64_t limit) {
   std::lock_guard lock(mu_);
-  maxEvents_ = delta;
+  maxEvents_ = limit;
 }
 
 void Watcher::AddFilterHook(FilterFileHookFunc f) {
@@ -242,8 +242,6 @@ std::vector<Event> Watcher::poll(std::vector<OutboxItem>* notices) {
   std::vector<Event> events;
   int64_t numEvents = 0;
   emitChanges(changes, [&](Event event) {
-    const auto kind = static_cast<uint32_t>(event.Op);
-    if (ops_ != 0 && (kind >= 32 || (ops_ & (1u << kind)) == 0)) return true;
     // Past the limit, the rest of the cycle's changes are dropped for good:
     // the snapshot holds them all the same. Those not made are never built.
     if (maxEvents_ > 0 && ++numEvents > maxEvents_) return false;

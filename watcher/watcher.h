@@ -128,7 +128,7 @@ class Watcher {
 
   /// Sets the most events that one cycle delivers; 0 or less means no
   /// limit. Takes effect from the next cycle's listing.
-  void SetMaxEvents(int64_t delta);
+  void SetMaxEvents(int64_t limit);
 
   /// Appends a filter hook; hooks run in the order they were added. A hook
   /// filters listings made after it was added, not the snapshot already
@@ -212,8 +212,7 @@ class Watcher {
 
   // One cycle's work under mu_: lists every watched name afresh, and every
   // root looked for that exists again, updating the snapshot, and returns
-  // the events to deliver, through the `ops` filter and the `maxEvents`
-  // limit. Puts the failures, their ends and the roots found into
+  // the events to deliver, up to the `maxEvents` limit. Puts the failures, their ends and the roots found into
   // `*notices`. Takes mu_.
   std::vector<Event> poll(std::vector<OutboxItem>* notices);
   // A failure of one cycle's walk of the watched name `root`.
@@ -239,9 +238,7 @@ class Watcher {
   // Takes `name` (absolute, cleaned) off the watch list and out of the
   // snapshot; `recursive` chooses the subtree. REQUIRES: mu_ held.
   void removeLocked(const std::string& name, bool recursive);
-  WalkFilters filtersLocked() const {
-    return {&hooks_, &ignored_, ignoreHidden_, filterGeneration_};
-  }
+  WalkFilters filtersLocked() const { return {&hooks_, filterGeneration_}; }
 
   // The consumer's queue: events and errors on one unbuffered channel, so
   // their order is kept; closing it is the Closed notice.
@@ -279,11 +276,6 @@ class Watcher {
     std::string message;
   };
   std::unordered_map<std::string, Failing> failing_;
-  // Nothing sets the three fields below yet; listings and the loop honour
-  // them all the same.
-  std::unordered_set<std::string> ignored_;  // Paths listings leave out.
-  uint32_t ops_ = 0;  // Bit 1 << Op of each kind to deliver; 0 means all.
-  bool ignoreHidden_ = false;  // Leave out names beginning with ".".
   int64_t maxEvents_ = 0;
 };
 
