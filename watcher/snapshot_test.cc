@@ -61,13 +61,15 @@ std::vector<Scenario> Scenarios(const std::string& root) {
     };
   };
   std::vector<Scenario> out;
-  out.push_back({"no hooks", {}, {}});
+  out.push_back({"no hooks", {}, {}, nullptr});
   out.push_back({"pattern on names",
                  {RegexFilterHook(js, false)},
-                 {{byName(js), nullptr}}});
+                 {{byName(js), nullptr}},
+                 nullptr});
   out.push_back({"pattern on the full status",
                  {RegexFilterHook(early, false)},
-                 {{nullptr, RegexFilterHook(early, false)}}});
+                 {{nullptr, RegexFilterHook(early, false)}},
+                 nullptr});
   // A folder left out for good: the reference still enters it and drops
   // each entry by itself, the snapshot does not enter it; the listings
   // agree.
@@ -83,7 +85,8 @@ std::vector<Scenario> Scenarios(const std::string& root) {
   };
   out.push_back({"pattern and a folder left out",
                  {RegexFilterHook(js, false), refIgnore},
-                 {{byName(js), nullptr}, {skipDir, nullptr}}});
+                 {{byName(js), nullptr}, {skipDir, nullptr}},
+                 nullptr});
   // A hook that fails in the middle of some cycles: the listing is cut
   // there, in the order a listing walks (by name, whatever order the
   // directories give), and what was not reached counts as gone.
