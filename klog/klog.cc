@@ -6,13 +6,11 @@
 #include <atomic>
 #include <charconv>
 #include <chrono>
-#include <condition_variable>
 #include <deque>
-#include <mutex>
-#include <system_error>
-#include <thread>
 #include <utility>
 
+#include "base/mutex.h"
+#include "base/thread.h"
 #include "klog/write_all.h"
 
 namespace klog {
@@ -51,6 +49,10 @@ struct buffer {
 // reader stalls; a write may then block for good. Only the output thread
 // waits on it: a caller waits for its line at most kLinePatience, and not
 // at all once output counts as stalled.
+//
+// Two locks: mu guards the queue and the output thread's state, freeListMu
+// the pool of buffers. Neither is held while a line is written, and a
+// thread that holds both took mu first.
 class loggingT {
  public:
   loggingT() : pid(::getpid()) {}
@@ -59,10 +61,10 @@ class loggingT {
                   std::span<const Arg> args);
   buffer* header(Severity s, const std::source_location& where);
   buffer* formatHeader(Severity s, std::string_view file, int line);
-  void output(Severity s, buffer* buf);
-  bool flush(std::chrono::milliseconds idle);
-  buffer* getBuffer();
-  void putBuffer(buffer* b);
+  void output(buffer* buf) EXCLUDES(mu);
+  bool flush(std::chrono::milliseconds idle) EXCLUDES(mu);
+  buffer* getBuffer() EXCLUDES(freeListMu);
+  void putBuffer(buffer* b) EXCLUDES(freeListMu);
 
   std::atomic<Level> verbosity{0};
   std::atomic<bool> skipHeaders{false};
@@ -78,26 +80,26 @@ class loggingT {
   };
 
   // Starts the output thread if it does not run yet; false when it cannot.
-  // REQUIRES: mu.
-  bool ensureWriter();
-  void writeLines();
-  void writeDroppedNotice(int fd, int64_t dropped);
+  bool ensureWriter() REQUIRES(mu);
+  void writeLines() EXCLUDES(mu);
+  void writeDroppedNotice(int fd, int64_t dropped) EXCLUDES(mu);
 
-  std::mutex mu;          // guards the fields below it
-  std::mutex freeListMu;  // guards freeList; taken after mu, never before
-  std::condition_variable queuedCv;   // a line was queued
-  std::condition_variable writtenCv;  // a queued entry was written
-  std::deque<entry> queue;            // oldest first
-  std::size_t queuedBytes = 0;
-  uint64_t queuedCount = 0;   // entries ever queued
-  uint64_t writtenCount = 0;  // entries ever taken and written (or lost)
-  int64_t dropped = 0;        // lines dropped since the last queued entry
-  bool stalled = false;       // a caller gave up waiting; no line since
-  bool writerRunning = false;
-  bool writerFailed = false;
-  buffer* freeList = nullptr;  // guarded by freeListMu
-  std::atomic<int64_t> lines[4] = {};
-  std::atomic<int64_t> bytes[4] = {};
+  base::Mutex mu ACQUIRED_BEFORE(freeListMu);
+  base::Mutex freeListMu;
+  base::CondVar queuedCv;   // a line was queued
+  base::CondVar writtenCv;  // a queued entry was written
+  std::deque<entry> queue GUARDED_BY(mu);  // oldest first
+  std::size_t queuedBytes GUARDED_BY(mu) = 0;
+  uint64_t queuedCount GUARDED_BY(mu) = 0;   // entries ever queued
+  // Entries ever taken and written (or lost).
+  uint64_t writtenCount GUARDED_BY(mu) = 0;
+  // Lines dropped since the last queued entry.
+  int64_t dropped GUARDED_BY(mu) = 0;
+  // A caller gave up waiting; no line written since.
+  bool stalled GUARDED_BY(mu) = false;
+  bool writerRunning GUARDED_BY(mu) = false;
+  bool writerFailed GUARDED_BY(mu) = false;
+  buffer* freeList GUARDED_BY(freeListMu) = nullptr;
 };
 
 loggingT& logging() {
@@ -168,7 +170,7 @@ void loggingT::printDepth(Severity s, const std::source_location& where,
   if (buf->bytes.empty() || buf->bytes.back() != '\n') {
     buf->bytes.push_back('\n');
   }
-  output(s, buf);
+  output(buf);
 }
 
 buffer* loggingT::header(Severity s, const std::source_location& where) {
@@ -199,16 +201,14 @@ buffer* loggingT::formatHeader(Severity s, std::string_view file, int line) {
   return buf;
 }
 
-void loggingT::output(Severity s, buffer* buf) {
+void loggingT::output(buffer* buf) {
   const std::size_t n = buf->bytes.size();
-  lines[s].fetch_add(1, std::memory_order_relaxed);
-  bytes[s].fetch_add(static_cast<int64_t>(n), std::memory_order_relaxed);
-  std::unique_lock<std::mutex> lock(mu);
+  base::MutexLock lock(&mu);
   if (!ensureWriter()) {
     // No thread to hand it to: write it here, one write per line, waiting a
     // while for a full, non-blocking standard error. A failed write loses
     // the line, never more.
-    lock.unlock();
+    lock.Unlock();
     (void)WriteAll(outputFd.load(std::memory_order_relaxed),
                    std::string_view(buf->bytes.data(), n), kInlinePatience);
     putBuffer(buf);
@@ -216,41 +216,43 @@ void loggingT::output(Severity s, buffer* buf) {
   }
   if (queuedBytes + n > kQueueCapacity) {
     ++dropped;
-    lock.unlock();
+    lock.Unlock();
     putBuffer(buf);
     return;
   }
   queue.push_back({buf, std::exchange(dropped, 0)});
   queuedBytes += n;
   const uint64_t ticket = ++queuedCount;
-  queuedCv.notify_one();
+  queuedCv.NotifyOne();
   // Waiting keeps the line ahead of what the caller does next (a command
   // it starts writes to the same standard error), as long as output flows.
-  if (!stalled && !writtenCv.wait_for(lock, kLinePatience,
-                                      [&] { return writtenCount >= ticket; })) {
-    stalled = true;
+  if (stalled) return;
+  const auto deadline = std::chrono::steady_clock::now() + kLinePatience;
+  while (writtenCount < ticket) {
+    if (!writtenCv.WaitUntil(&mu, deadline) && writtenCount < ticket) {
+      stalled = true;
+      return;
+    }
   }
 }
 
 bool loggingT::ensureWriter() {
   if (writerRunning) return true;
   if (writerFailed) return false;
-  try {
-    std::thread([this] { writeLines(); }).detach();
-    writerRunning = true;
-  } catch (const std::system_error&) {
-    writerFailed = true;
-  }
+  // Nobody is told of a failure: lines are then written by their callers.
+  writerRunning =
+      base::StartDetachedThread("klog output", [this] { writeLines(); }).ok();
+  writerFailed = !writerRunning;
   return writerRunning;
 }
 
 void loggingT::writeLines() {
-  std::unique_lock<std::mutex> lock(mu);
+  base::MutexLock lock(&mu);
   for (;;) {
-    queuedCv.wait(lock, [&] { return !queue.empty(); });
+    while (queue.empty()) queuedCv.Wait(&mu);
     const entry e = queue.front();
     queue.pop_front();
-    lock.unlock();
+    lock.Unlock();
     const int fd = outputFd.load(std::memory_order_relaxed);
     if (e.droppedBefore > 0) writeDroppedNotice(fd, e.droppedBefore);
     std::size_t n = 0;
@@ -261,11 +263,11 @@ void loggingT::writeLines() {
       (void)WriteAll(fd, e.line->bytes, kWriterPatience);
       putBuffer(e.line);
     }
-    lock.lock();
+    lock.Lock();
     queuedBytes -= n;
     ++writtenCount;
     stalled = false;
-    writtenCv.notify_all();
+    writtenCv.NotifyAll();
   }
 }
 
@@ -280,18 +282,23 @@ void loggingT::writeDroppedNotice(int fd, int64_t count) {
 }
 
 bool loggingT::flush(std::chrono::milliseconds idle) {
-  std::unique_lock<std::mutex> lock(mu);
+  base::MutexLock lock(&mu);
   if (!writerRunning) return true;
   if (dropped > 0) {
     queue.push_back({nullptr, std::exchange(dropped, 0)});
     ++queuedCount;
-    queuedCv.notify_one();
+    queuedCv.NotifyOne();
   }
   const uint64_t target = queuedCount;
+  // Gives up only when no entry at all is written for `idle`.
+  auto deadline = std::chrono::steady_clock::now() + idle;
+  uint64_t before = writtenCount;
   while (writtenCount < target) {
-    const uint64_t before = writtenCount;
-    if (!writtenCv.wait_for(lock, idle,
-                            [&] { return writtenCount != before; })) {
+    const bool notified = writtenCv.WaitUntil(&mu, deadline);
+    if (writtenCount != before) {
+      before = writtenCount;
+      deadline = std::chrono::steady_clock::now() + idle;
+    } else if (!notified) {
       return false;
     }
   }
@@ -301,7 +308,7 @@ bool loggingT::flush(std::chrono::milliseconds idle) {
 buffer* loggingT::getBuffer() {
   buffer* b = nullptr;
   {
-    std::lock_guard<std::mutex> lock(freeListMu);
+    base::MutexLock lock(&freeListMu);
     if (freeList != nullptr) {
       b = freeList;
       freeList = b->next;
@@ -318,7 +325,7 @@ void loggingT::putBuffer(buffer* b) {
     delete b;  // keep the pool from holding on to rare long lines
     return;
   }
-  std::lock_guard<std::mutex> lock(freeListMu);
+  base::MutexLock lock(&freeListMu);
   b->next = freeList;
   freeList = b;
 }

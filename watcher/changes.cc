@@ -4,7 +4,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "watcher/listing.h"
+#include "watcher/path.h"
 #include "watcher/snapshot.h"
 
 namespace watcher {

@@ -278,7 +278,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<FilterFileHookFunc> noneRef;
   TreeSnapshot tree(root);
   std::vector<Status> unreadable;
-  FUZZ_CHECK(tree.Walk({&none, nullptr, false, 1}, nullptr, &unreadable).ok(),
+  FUZZ_CHECK(tree.Walk({&none, 1}, nullptr, &unreadable).ok(),
              "first walk");
   Listing before;
   FUZZ_CHECK(
@@ -295,7 +295,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     at += 1;
     Changes changes;
-    const Status s = tree.Walk({&filters.snapshot, nullptr, false, 2}, &changes,
+    const Status s = tree.Walk({&filters.snapshot, 2}, &changes,
                                &unreadable);
     FUZZ_CHECK(s.ok(), "walk: %s", s.Error().c_str());
     std::vector<Event> got;

@@ -31,6 +31,11 @@ std::string_view String(Op op) {
   return i < kOps.size() ? kOps[i] : "???";
 }
 
+bool sameFile(const FileInfo& fi1, const FileInfo& fi2) {
+  return fi1.sys && fi2.sys && fi1.sys->dev == fi2.sys->dev &&
+         fi1.sys->ino == fi2.sys->ino;
+}
+
 std::string Event::String() const {
   if (!FileInfo) return "???";
   std::string out = FileInfo->IsDir() ? "DIRECTORY " : "FILE ";

@@ -43,6 +43,10 @@ struct FileInfo {
   std::optional<Sys> sys;
 };
 
+/// True when both records carry a device and inode number and both are
+/// equal.
+bool sameFile(const FileInfo& fi1, const FileInfo& fi2);
+
 /// The kind of a change.
 enum class Op : uint32_t {
   Create = 0,

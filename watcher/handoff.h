@@ -2,15 +2,16 @@
 //
 // Both classes are built from one mutex and one condition variable each, so
 // every wait below is a plain condition wait: nothing sleeps and polls.
+// Their locks are leaves: nothing else is taken while one is held.
 
 #ifndef ZORVANE_WATCHER_HANDOFF_H_
 #define ZORVANE_WATCHER_HANDOFF_H_
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <optional>
+
+#include "base/mutex.h"
 
 namespace watcher {
 
@@ -24,72 +25,74 @@ class Rendezvous {
 
   /// Offers `v` and waits until a receiver takes it (true), or until the
   /// channel is closed before anyone did (false; `v` is dropped).
-  bool Send(T v) {
-    std::unique_lock lock(mu_);
+  bool Send(T v) EXCLUDES(mu_) {
+    base::MutexLock lock(&mu_);
     // One item in the slot at a time; later senders queue here.
-    cv_.wait(lock, [&] { return closed_ || !slot_; });
+    while (!closed_ && slot_) cv_.Wait(&mu_);
     if (closed_) return false;
     slot_.emplace(std::move(v));
     // The ticket tells this sender that its own item, not a later sender's,
     // has been taken.
     const uint64_t ticket = ++offered_;
-    cv_.notify_all();
-    cv_.wait(lock, [&] { return taken_ >= ticket || closed_; });
+    cv_.NotifyAll();
+    while (taken_ < ticket && !closed_) cv_.Wait(&mu_);
     if (taken_ >= ticket) return true;
     slot_.reset();
-    cv_.notify_all();
+    cv_.NotifyAll();
     return false;
   }
 
   /// Waits until an item is offered (kItem, stored in `*out`), the channel
   /// is closed (kClosed), or `deadline` passes (kTimeout).
-  Got ReceiveUntil(std::chrono::steady_clock::time_point deadline, T* out) {
-    std::unique_lock lock(mu_);
-    if (!cv_.wait_until(lock, deadline, [&] { return closed_ || slot_; })) {
-      return Got::kTimeout;
+  Got ReceiveUntil(std::chrono::steady_clock::time_point deadline, T* out)
+      EXCLUDES(mu_) {
+    base::MutexLock lock(&mu_);
+    while (!closed_ && !slot_) {
+      if (!cv_.WaitUntil(&mu_, deadline) && !closed_ && !slot_) {
+        return Got::kTimeout;
+      }
     }
     return take(out);
   }
 
   /// As ReceiveUntil, without a deadline.
-  Got Receive(T* out) {
-    std::unique_lock lock(mu_);
-    cv_.wait(lock, [&] { return closed_ || slot_; });
+  Got Receive(T* out) EXCLUDES(mu_) {
+    base::MutexLock lock(&mu_);
+    while (!closed_ && !slot_) cv_.Wait(&mu_);
     return take(out);
   }
 
   /// True while a sender waits with an item that no receiver has taken:
   /// for tests, which must know that a delivery is pending.
-  bool Offered() {
-    std::lock_guard lock(mu_);
+  bool Offered() EXCLUDES(mu_) {
+    base::MutexLock lock(&mu_);
     return slot_.has_value();
   }
 
   /// Closes the channel; closing it again does nothing.
-  void Close() {
-    std::lock_guard lock(mu_);
+  void Close() EXCLUDES(mu_) {
+    base::MutexLock lock(&mu_);
     closed_ = true;
-    cv_.notify_all();
+    cv_.NotifyAll();
   }
 
  private:
-  // REQUIRES: mu_ held, and closed_ or slot_.
-  Got take(T* out) {
+  // Needs closed_ or slot_.
+  Got take(T* out) REQUIRES(mu_) {
     if (!slot_) return Got::kClosed;
     *out = std::move(*slot_);
     slot_.reset();
     ++taken_;
-    cv_.notify_all();
+    cv_.NotifyAll();
     return Got::kItem;
   }
 
-  std::mutex mu_;
-  std::condition_variable cv_;
-  // Guarded by mu_.
-  std::optional<T> slot_;
-  uint64_t offered_ = 0;
-  uint64_t taken_ = 0;
-  bool closed_ = false;
+  base::Mutex mu_;
+  base::CondVar cv_;
+  std::optional<T> slot_ GUARDED_BY(mu_);
+  uint64_t offered_ GUARDED_BY(mu_) = 0;
+  uint64_t taken_ GUARDED_BY(mu_) = 0;
+  bool closed_ GUARDED_BY(mu_) = false;
 };
 
 /// The stop request that Close hands to the polling loop: unbuffered, so
@@ -99,35 +102,35 @@ class CloseRequest {
  public:
   /// Close's side: hands the request over and returns once the loop took
   /// it. Called at most once per loop.
-  void Request() {
-    std::unique_lock lock(mu_);
+  void Request() EXCLUDES(mu_) {
+    base::MutexLock lock(&mu_);
     requested_ = true;
-    cv_.notify_all();
-    cv_.wait(lock, [&] { return taken_; });
+    cv_.NotifyAll();
+    while (!taken_) cv_.Wait(&mu_);
   }
 
   /// True once Request has been called: for tests, which must know that a
   /// request is pending.
-  bool Requested() {
-    std::lock_guard lock(mu_);
+  bool Requested() EXCLUDES(mu_) {
+    base::MutexLock lock(&mu_);
     return requested_;
   }
 
   /// The loop's side: takes a pending request (true, and its sender goes
   /// on), or returns false at once.
-  bool Take() {
-    std::lock_guard lock(mu_);
+  bool Take() EXCLUDES(mu_) {
+    base::MutexLock lock(&mu_);
     if (!requested_ || taken_) return false;
     taken_ = true;
-    cv_.notify_all();
+    cv_.NotifyAll();
     return true;
   }
 
  private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  bool requested_ = false;  // guarded by mu_
-  bool taken_ = false;      // guarded by mu_
+  base::Mutex mu_;
+  base::CondVar cv_;
+  bool requested_ GUARDED_BY(mu_) = false;
+  bool taken_ GUARDED_BY(mu_) = false;
 };
 
 }  // namespace watcher

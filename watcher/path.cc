@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "watcher/listing.h"
 #include "watcher/path.h"
 
 namespace watcher {

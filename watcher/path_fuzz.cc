@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "fuzz/fuzz_util.h"
-#include "watcher/listing.h"
+#include "watcher/path.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const std::string_view in = fuzz::AsText(data, size);

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "watcher/event.h"
-#include "watcher/listing.h"
+#include "watcher/path.h"
 #include "watcher/status.h"
 
 namespace watcher {

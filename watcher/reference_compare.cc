@@ -1,4 +1,3 @@
-#include <unordered_map>
 #include <vector>
 
 #include "watcher/reference.h"
@@ -53,28 +52,25 @@ void compareListings(const Listing& prev, const Listing& cur,
     }
   }
 
-  // A vanished and an appeared path that are the same file: Rename within a
-  // directory, Move across. A vanished path may pair with several appeared
-  // ones (hard links), an appeared one pairs once. Candidates are found by
-  // inode rather than by trying every pair.
-  if (!vanished.empty() && !appeared.empty()) {
-    std::unordered_multimap<uint64_t, size_t> byInode;
-    for (size_t i = 0; i < appeared.size(); ++i) {
-      if (appeared[i].info->sys) byInode.emplace(appeared[i].info->sys->ino, i);
-    }
-    for (Side& v : vanished) {
-      if (!v.info->sys) continue;
-      const auto [first, last] = byInode.equal_range(v.info->sys->ino);
-      for (auto it = first; it != last; ++it) {
-        Side& a = appeared[it->second];
-        if (a.paired || !sameFile(*v.info, *a.info)) continue;
-        a.paired = true;
-        v.paired = true;
-        const Op op =
-            parentDir(*v.path) == parentDir(*a.path) ? Op::Rename : Op::Move;
-        if (!emit(Event{op, *v.path + " -> " + *a.path, *v.info, *a.path})) {
-          return;
-        }
+  // Renames, found the slow and obvious way: every vanished path is held
+  // against every appeared one, and two are one file when both records
+  // carry a device and inode number and both are equal. A vanished path
+  // takes every appeared one that matches (several links to one file); an
+  // appeared path is taken once, by the first vanished one that matches.
+  // Within a directory it is a Rename, across directories a Move.
+  for (Side& v : vanished) {
+    if (!v.info->sys) continue;
+    for (Side& a : appeared) {
+      if (a.paired || !a.info->sys || a.info->sys->dev != v.info->sys->dev ||
+          a.info->sys->ino != v.info->sys->ino) {
+        continue;
+      }
+      a.paired = true;
+      v.paired = true;
+      const Op op =
+          parentDir(*v.path) == parentDir(*a.path) ? Op::Rename : Op::Move;
+      if (!emit(Event{op, *v.path + " -> " + *a.path, *v.info, *a.path})) {
+        return;
       }
     }
   }

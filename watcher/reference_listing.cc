@@ -104,6 +104,12 @@ Verdict runHooks(const ListFilters& f, const FileInfo& info,
   return Verdict::kKeep;
 }
 
+// True when the last element of `path` begins with ".".
+bool isHiddenFile(std::string_view path) {
+  const std::string_view base = baseName(path);
+  return !base.empty() && base.front() == '.';
+}
+
 bool ignoredOrHidden(const ListFilters& f, const std::string& path) {
   // An empty set is the rule: skip hashing every path for it.
   if (f.ignored != nullptr && !f.ignored->empty() &&

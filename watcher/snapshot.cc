@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "watcher/listing.h"
+#include "watcher/path.h"
 #include "watcher/snapshot_records.h"
 
 namespace watcher {

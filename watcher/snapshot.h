@@ -31,7 +31,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "watcher/changes.h"
@@ -48,13 +47,10 @@ struct FilterHook {
 };
 
 /// What decides whether an entry belongs in a listing: the hooks in their
-/// order, then `ignored` and the hidden-name test. Null pointers mean none.
-/// `generation` must change whenever any of them changes: answers kept from
-/// another generation are asked again.
+/// order; a null pointer means none. `generation` must change whenever the
+/// hooks change: answers kept from another generation are asked again.
 struct WalkFilters {
   const std::vector<FilterHook>* hooks = nullptr;
-  const std::unordered_set<std::string>* ignored = nullptr;
-  bool ignoreHidden = false;
   uint64_t generation = 0;
 };
 

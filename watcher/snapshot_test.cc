@@ -61,13 +61,15 @@ std::vector<Scenario> Scenarios(const std::string& root) {
     };
   };
   std::vector<Scenario> out;
-  out.push_back({"no hooks", {}, {}});
+  out.push_back({"no hooks", {}, {}, nullptr});
   out.push_back({"pattern on names",
                  {RegexFilterHook(js, false)},
-                 {{byName(js), nullptr}}});
+                 {{byName(js), nullptr}},
+                 nullptr});
   out.push_back({"pattern on the full status",
                  {RegexFilterHook(early, false)},
-                 {{nullptr, RegexFilterHook(early, false)}}});
+                 {{nullptr, RegexFilterHook(early, false)}},
+                 nullptr});
   // A folder left out for good: the reference still enters it and drops
   // each entry by itself, the snapshot does not enter it; the listings
   // agree.
@@ -83,7 +85,8 @@ std::vector<Scenario> Scenarios(const std::string& root) {
   };
   out.push_back({"pattern and a folder left out",
                  {RegexFilterHook(js, false), refIgnore},
-                 {{byName(js), nullptr}, {skipDir, nullptr}}});
+                 {{byName(js), nullptr}, {skipDir, nullptr}},
+                 nullptr});
   // A hook that fails in the middle of some cycles: the listing is cut
   // there, in the order a listing walks (by name, whatever order the
   // directories give), and what was not reached counts as gone.
@@ -113,7 +116,7 @@ void Compare(uint32_t seed, const Scenario& s, const TempDir& t,
   TreeSnapshot tree(t.path());
   std::vector<Status> unreadable;
   ASSERT_TRUE(
-      tree.Walk({&snapHooks, nullptr, false, generation}, nullptr, &unreadable)
+      tree.Walk({&snapHooks, generation}, nullptr, &unreadable)
           .ok());
   Listing prev;
   ASSERT_TRUE(
@@ -144,7 +147,7 @@ void Compare(uint32_t seed, const Scenario& s, const TempDir& t,
     }
 
     Changes changes;
-    const Status walked = tree.Walk({&snapHooks, nullptr, false, generation},
+    const Status walked = tree.Walk({&snapHooks, generation},
                                     &changes, &unreadable);
     std::vector<Event> got;
     emitChanges(changes, [&](Event e) {
@@ -214,7 +217,7 @@ TEST(SnapshotTest, NamesLeftOutAreNotRead) {
     TreeSnapshot tree(t.path());
     std::vector<Status> unreadable;
     ASSERT_TRUE(
-        tree.Walk({&hooks, nullptr, false, 1}, nullptr, &unreadable).ok());
+        tree.Walk({&hooks, 1}, nullptr, &unreadable).ok());
     EXPECT_EQ(failures(unreadable), oneCall);
     EXPECT_EQ(answers, 7);  // every name, the root's included
     // Answers are kept: a second walk asks again only for sub/kept.js,
@@ -222,13 +225,13 @@ TEST(SnapshotTest, NamesLeftOutAreNotRead) {
     unreadable.clear();
     Changes changes;
     ASSERT_TRUE(
-        tree.Walk({&hooks, nullptr, false, 1}, &changes, &unreadable).ok());
+        tree.Walk({&hooks, 1}, &changes, &unreadable).ok());
     EXPECT_EQ(failures(unreadable), oneCall);
     EXPECT_EQ(answers, 8);
     EXPECT_TRUE(changes.empty());
     // Other filters: asked again.
     ASSERT_TRUE(
-        tree.Walk({&hooks, nullptr, false, 2}, &changes, &unreadable).ok());
+        tree.Walk({&hooks, 2}, &changes, &unreadable).ok());
     EXPECT_EQ(answers, 15);
     Listing listed;
     tree.Collect(&listed);
@@ -254,7 +257,7 @@ TEST(SnapshotTest, SkipDirDoesNotEnter) {
   TreeSnapshot tree(t.path());
   std::vector<Status> unreadable;
   ASSERT_TRUE(
-      tree.Walk({&hooks, nullptr, false, 1}, nullptr, &unreadable).ok());
+      tree.Walk({&hooks, 1}, nullptr, &unreadable).ok());
   std::vector<std::string> want = {fs::path(t.path()).filename(), "out",
                                    "src.js"};
   std::sort(asked.begin(), asked.end());
@@ -280,7 +283,7 @@ TEST(SnapshotTest, RootGoingDuringTheWalkIsLeftToTheCaller) {
        nullptr}};
   Changes changes;
   const Status err =
-      tree.Walk({&hooks, nullptr, false, 1}, &changes, &unreadable);
+      tree.Walk({&hooks, 1}, &changes, &unreadable);
   EXPECT_TRUE(err.IsNotExist()) << err.Error();
   EXPECT_EQ(err.path(), t / "r");
   EXPECT_EQ(changes.vanished, 0u);

@@ -18,7 +18,7 @@
 #include <algorithm>
 #include <string>
 
-#include "watcher/listing.h"
+#include "watcher/path.h"
 #include "watcher/snapshot.h"
 #include "watcher/snapshot_records.h"
 
@@ -82,6 +82,20 @@ class TreeSnapshot::Walker {
     bool made_ = false;
   };
 
+  // One entry on its way through judge(): where it lies, what its
+  // directory said of it, its status once read, and what the snapshot held
+  // (a copy, as the new record may be written over the old one).
+  struct Entry {
+    int fd;                 // its directory; -1 for the root
+    std::string_view name;  // NUL-terminated
+    EntryPath& path;
+    bool isDir;
+    bool haveStat;  // `st` holds its status, the link itself's
+    struct stat st;
+    bool hadOld;  // the snapshot held `old`
+    Rec old;
+  };
+
   // Walks the directory `fd` (node `idx`, path path_) and everything below
   // it. Fails only when that directory cannot be read; `fd` is closed.
   Status walkTree(int fd, uint32_t idx);
@@ -105,19 +119,14 @@ class TreeSnapshot::Walker {
   // level's `now`.
   Step entry(size_t depth, std::string_view name, uint8_t type,
              const Rec* old, Rec* rec, int* sub);
-  // What entry() and the root share: judges the entry, reads its status
-  // (through `fd` and `name` when `*haveStat` is false) if it is to be
-  // listed, compares it, and sets `*enter`. False when it is gone or a hook
-  // failed.
-  bool judge(int fd, std::string_view name, EntryPath& path, bool isDir,
-             bool haveStat, struct stat* st, const Rec& old, bool hadOld,
-             Rec* rec, bool* enter);
-  // The status of the entry `name` (NUL-terminated) of `fd`, the link
-  // itself and not its target. False when it is gone (or unreadable, which
-  // is reported).
-  bool statAt(int fd, std::string_view name, EntryPath& path, struct stat* st);
-  void compare(const Rec& old, bool hadOld, const Rec& now,
-               std::string_view name, EntryPath& path);
+  // What entry() and the root share: judges `e`, reads its status if it
+  // is to be listed and was not read, compares it into `*rec`, and sets
+  // `*enter`. False when it is gone or a hook failed.
+  bool judge(Entry& e, Rec* rec, bool* enter);
+  // Reads the status of `e` into e.st, the link itself and not its
+  // target. False when it is gone (or unreadable, which is reported).
+  bool statAt(Entry& e);
+  void compare(const Entry& e, const Rec& now);
   // The record `r` of the entry `name` of the directory path_ leaves the
   // snapshot, with what lies below it.
   void setAside(const Rec& r, std::string_view name) {
@@ -142,10 +151,6 @@ class TreeSnapshot::Walker {
   // The remaining hooks, on the full status.
   Answer judgeByInfo(const FileInfo& info, const std::string& path);
   Answer answerOf(const Status& s, bool isDir);
-  bool filtersLookAtPaths() const {
-    return (f_.ignored != nullptr && !f_.ignored->empty()) || f_.ignoreHidden;
-  }
-  bool ignoredOrHidden(const std::string& path) const;
 
   TreeSnapshot& t_;
   const WalkFilters& f_;
@@ -188,17 +193,17 @@ Status TreeSnapshot::Walker::Run() {
   }
 
   const bool hadOld = t_.rootRec_ != nullptr;
-  const Rec old = hadOld ? *t_.rootRec_ : Rec{};
+  EntryPath path(root);
+  Entry e{-1, baseName(root), path, S_ISDIR(st.st_mode), true, st, hadOld,
+          hadOld ? *t_.rootRec_ : Rec{}};
   Rec rec;
   bool enter = false;
-  EntryPath path(root);
-  if (!judge(-1, baseName(root), path, S_ISDIR(st.st_mode),
-             /*haveStat=*/true, &st, old, hadOld, &rec, &enter)) {
+  if (!judge(e, &rec, &enter)) {
     // Only a hook's failure gets here: nothing was reached.
     t_.VanishAll(changes_);
     return failed_;
   }
-  uint32_t child = hadOld ? old.child : kNoNode;
+  uint32_t child = hadOld ? e.old.child : kNoNode;
   if (!enter) {
     if (child != kNoNode) t_.setAsideNode(child, root, changes_);
     rec.child = kNoNode;
@@ -474,28 +479,22 @@ TreeSnapshot::Walker::Step TreeSnapshot::Walker::entry(
     size_t depth, std::string_view name, uint8_t type, const Rec* oldp,
     Rec* rec, int* sub) {
   Level& lv = level(depth);
-  const bool hadOld = oldp != nullptr;
-  const Rec old = hadOld ? *oldp : Rec{};
   EntryPath path(path_, name, &entryPath_);
-  struct stat st;
-  bool haveStat = false;
-  bool isDir = type == DT_DIR;
+  const bool hadOld = oldp != nullptr;
+  Entry e{lv.fd, name, path, type == DT_DIR, false, {},
+          hadOld, hadOld ? *oldp : Rec{}};
   if (type == DT_UNKNOWN) {
     // The file system does not tell the type: read it to judge.
-    if (!statAt(lv.fd, name, path, &st)) {
-      if (hadOld) setAside(old, name);
+    if (!statAt(e)) {
+      if (e.hadOld) setAside(e.old, name);
       return Step::kGone;
     }
-    haveStat = true;
-    isDir = S_ISDIR(st.st_mode);
+    e.isDir = S_ISDIR(e.st.st_mode);
   }
   bool enter = false;
   Rec now = *rec;
-  if (!judge(lv.fd, name, path, isDir, haveStat, &st, old, hadOld, &now,
-             &enter)) {
-    return Step::kGone;
-  }
-  uint32_t child = hadOld ? old.child : kNoNode;
+  if (!judge(e, &now, &enter)) return Step::kGone;
+  uint32_t child = e.hadOld ? e.old.child : kNoNode;
   if (!enter) {
     if (child != kNoNode) t_.setAsideNode(child, path.get(), changes_);
     now.child = kNoNode;
@@ -525,32 +524,31 @@ TreeSnapshot::Walker::Step TreeSnapshot::Walker::entry(
   return Step::kEnter;
 }
 
-bool TreeSnapshot::Walker::judge(int fd, std::string_view name, EntryPath& path,
-                                 bool isDir, bool haveStat, struct stat* st,
-                                 const Rec& old, bool hadOld, Rec* rec,
-                                 bool* enter) {
+bool TreeSnapshot::Walker::judge(Entry& e, Rec* rec, bool* enter) {
+  const Rec& old = e.old;
   Answer answer;
-  if (hadOld && useAnswers_ && (old.flags & kJudged) != 0 &&
-      ((old.flags & kJudgedDir) != 0) == isDir) {
+  if (e.hadOld && useAnswers_ && (old.flags & kJudged) != 0 &&
+      ((old.flags & kJudgedDir) != 0) == e.isDir) {
     answer = static_cast<Answer>((old.flags >> kAnswerShift) & 3);
   } else {
-    answer = byNameHooks_ == 0 ? kKeep : judgeByName(name, path.get(), isDir);
+    answer = byNameHooks_ == 0 ? kKeep
+                               : judgeByName(e.name, e.path.get(), e.isDir);
     if (!failed_.ok()) return false;
   }
-  if (answer == kKeep && !haveStat) {
-    if (!statAt(fd, name, path, st)) {
-      if (hadOld) setAside(old, name);
+  if (answer == kKeep && !e.haveStat) {
+    if (!statAt(e)) {
+      if (e.hadOld) setAside(old, e.name);
       return false;
     }
-    haveStat = true;
-    if (S_ISDIR(st->st_mode) != isDir) {
+    if (S_ISDIR(e.st.st_mode) != e.isDir) {
       // Replaced by another kind of entry since the directory was read.
-      isDir = S_ISDIR(st->st_mode);
-      answer = byNameHooks_ == 0 ? kKeep : judgeByName(name, path.get(), isDir);
+      e.isDir = S_ISDIR(e.st.st_mode);
+      answer = byNameHooks_ == 0 ? kKeep
+                                 : judgeByName(e.name, e.path.get(), e.isDir);
       if (!failed_.ok()) return false;
     }
   }
-  rec->flags = static_cast<uint8_t>(kJudged | (isDir ? kJudgedDir : 0) |
+  rec->flags = static_cast<uint8_t>(kJudged | (e.isDir ? kJudgedDir : 0) |
                                     (answer << kAnswerShift));
 
   bool listed = false;
@@ -558,27 +556,23 @@ bool TreeSnapshot::Walker::judge(int fd, std::string_view name, EntryPath& path,
   if (answer == kKeep) {
     Answer more = kKeep;
     if (laterHooks_) {
-      more =
-          judgeByInfo(FileInfo::FromStat(std::string(name), *st), path.get());
+      more = judgeByInfo(FileInfo::FromStat(std::string(e.name), e.st),
+                         e.path.get());
       if (!failed_.ok()) return false;
     }
-    if (more != kKeep) {
-      *enter = isDir && more == kSkip;
-    } else if (!filtersLookAtPaths() || !ignoredOrHidden(path.get())) {
-      listed = true;
-      *enter = isDir;
-    }  // else left out with its whole subtree
+    listed = more == kKeep;
+    *enter = e.isDir && (listed || more == kSkip);
   } else {
     // Left out by name; a directory left out so is still entered, but not
     // one left out for good.
-    *enter = isDir && answer == kSkip;
+    *enter = e.isDir && answer == kSkip;
   }
 
   if (listed) {
-    rec->setStatus(*st);
+    rec->setStatus(e.st);
     rec->flags |= kListed;
-    compare(old, hadOld, *rec, name, path);
-  } else if (hadOld && old.listed()) {
+    compare(e, *rec);
+  } else if (e.hadOld && old.listed()) {
     // Its own entry only: what lies below is the walk's to judge. The
     // record stays, to keep the filters' answer.
     t_.markGone(old, rec, changes_);
@@ -586,33 +580,35 @@ bool TreeSnapshot::Walker::judge(int fd, std::string_view name, EntryPath& path,
   return true;
 }
 
-bool TreeSnapshot::Walker::statAt(int fd, std::string_view name,
-                                  EntryPath& path, struct stat* st) {
-  if (::fstatat(fd, name.data(), st, AT_SYMLINK_NOFOLLOW) == 0) return true;
+bool TreeSnapshot::Walker::statAt(Entry& e) {
+  e.haveStat = ::fstatat(e.fd, e.name.data(), &e.st, AT_SYMLINK_NOFOLLOW) == 0;
+  if (e.haveStat) return true;
   const int err = errno;
   // Gone or replaced since the directory was read: left out. Any other
   // failure is reported, and the entry left out too.
   if (err != ENOENT && err != ENOTDIR && unreadable_ != nullptr) {
-    unreadable_->push_back(Status::PathError("lstat", path.get(), err));
+    unreadable_->push_back(Status::PathError("lstat", e.path.get(), err));
   }
   return false;
 }
 
-void TreeSnapshot::Walker::compare(const Rec& old, bool hadOld, const Rec& now,
-                                   std::string_view name, EntryPath& path) {
+void TreeSnapshot::Walker::compare(const Entry& e, const Rec& now) {
   if (changes_ == nullptr) return;
-  if (!hadOld || !old.listed()) {
-    changes_->appeared.emplace_back(path.get(), now.info(name));
+  const Rec& old = e.old;
+  if (!e.hadOld || !old.listed()) {
+    changes_->appeared.emplace_back(e.path.get(), now.info(e.name));
     return;
   }
   // The time alone misses a second save within one timestamp tick; the
   // size, or a new inode from a save that replaced the file, still tells.
   if (old.mtime != now.mtime || old.size != now.size || old.dev != now.dev ||
       old.ino != now.ino) {
-    changes_->written.push_back(Event{Op::Write, path.get(), now.info(name)});
+    changes_->written.push_back(
+        Event{Op::Write, e.path.get(), now.info(e.name)});
   }
   if (old.mode != now.mode) {
-    changes_->written.push_back(Event{Op::Chmod, path.get(), now.info(name)});
+    changes_->written.push_back(
+        Event{Op::Chmod, e.path.get(), now.info(e.name)});
   }
 }
 
@@ -726,14 +722,6 @@ Answer TreeSnapshot::Walker::judgeByInfo(const FileInfo& info,
     if (a != kKeep || !failed_.ok()) return a;
   }
   return kKeep;
-}
-
-bool TreeSnapshot::Walker::ignoredOrHidden(const std::string& path) const {
-  if (f_.ignored != nullptr && !f_.ignored->empty() &&
-      f_.ignored->count(path) != 0) {
-    return true;
-  }
-  return f_.ignoreHidden && isHiddenFile(path);
 }
 
 }  // namespace watcher

@@ -17,7 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "watcher/edit_test_util.h"
-#include "watcher/listing.h"
+#include "watcher/path.h"
 #include "watcher/reference.h"
 #include "watcher/test_util.h"
 #include "watcher/watcher.h"

@@ -5,7 +5,7 @@
 #include <thread>
 #include <utility>
 
-#include "watcher/listing.h"
+#include "watcher/path.h"
 
 namespace watcher {
 
@@ -46,13 +46,13 @@ std::shared_ptr<Watcher> New() {
   return std::shared_ptr<Watcher>(new Watcher);
 }
 
-void Watcher::SetMaxEvents(int64_t delta) {
-  std::lock_guard lock(mu_);
-  maxEvents_ = delta;
+void Watcher::SetMaxEvents(int64_t limit) {
+  base::MutexLock lock(&mu_);
+  maxEvents_ = limit;
 }
 
 void Watcher::AddFilterHook(FilterFileHookFunc f) {
-  std::lock_guard lock(mu_);
+  base::MutexLock lock(&mu_);
   if (const RegexHook* regex = f.target<RegexHook>()) {
     hooks_.push_back({[hook = *regex](std::string_view name,
                                       const std::string& fullPath, bool isDir) {
@@ -66,20 +66,20 @@ void Watcher::AddFilterHook(FilterFileHookFunc f) {
 }
 
 void Watcher::AddNameFilterHook(NameFilterHookFunc f) {
-  std::lock_guard lock(mu_);
+  base::MutexLock lock(&mu_);
   hooks_.push_back({std::move(f), nullptr});
   ++filterGeneration_;
 }
 
 Listing Watcher::WatchedFiles() {
-  std::lock_guard lock(mu_);
+  base::MutexLock lock(&mu_);
   Listing out;
   for (const auto& [name, tree] : trees_) tree->Collect(&out);
   return out;
 }
 
 Status Watcher::AddRecursive(const std::string& name) {
-  std::lock_guard lock(mu_);
+  base::MutexLock lock(&mu_);
   std::string abs;
   if (Status s = absPath(name, &abs); !s.ok()) return s;
   // Listed into a tree of its own, which replaces the name's tree only once
@@ -103,7 +103,7 @@ Status Watcher::AddRecursive(const std::string& name) {
 }
 
 Status Watcher::Remove(const std::string& name) {
-  std::lock_guard lock(mu_);
+  base::MutexLock lock(&mu_);
   std::string abs;
   if (Status s = absPath(name, &abs); !s.ok()) return s;
   removeLocked(abs, /*recursive=*/false);
@@ -112,7 +112,7 @@ Status Watcher::Remove(const std::string& name) {
 }
 
 Status Watcher::RemoveRecursive(const std::string& name) {
-  std::lock_guard lock(mu_);
+  base::MutexLock lock(&mu_);
   std::string abs;
   if (Status s = absPath(name, &abs); !s.ok()) return s;
   removeLocked(abs, /*recursive=*/true);
@@ -142,7 +142,7 @@ void Watcher::removeLocked(const std::string& name, bool recursive) {
 Status Watcher::Start(std::chrono::nanoseconds d) {
   if (d < std::chrono::nanoseconds(1)) return ErrDurationTooShort;
   {
-    std::lock_guard lock(mu_);
+    base::MutexLock lock(&mu_);
     if (running_) return ErrWatcherRunning;
     // The Closed notice has been given already and cannot be taken back.
     if (started_) return ErrWatcherClosed;
@@ -175,7 +175,7 @@ bool Watcher::deliver(std::vector<Event>& events) {
 
 void Watcher::Close() {
   {
-    std::lock_guard lock(mu_);
+    base::MutexLock lock(&mu_);
     if (!running_) return;
     running_ = false;
     names_ = {};
@@ -195,7 +195,7 @@ std::vector<Event> Watcher::poll(std::vector<OutboxItem>* notices) {
   // Trees whose names left the watch list live until their changes are
   // emitted.
   std::vector<std::unique_ptr<TreeSnapshot>> dropped;
-  std::lock_guard lock(mu_);
+  base::MutexLock lock(&mu_);
   const WalkFilters filters = filtersLocked();
   // Walk a copy: a vanished name leaves names_.
   const std::vector<std::pair<std::string, bool>> names(names_.begin(),
@@ -241,12 +241,11 @@ std::vector<Event> Watcher::poll(std::vector<OutboxItem>* notices) {
 
   std::vector<Event> events;
   int64_t numEvents = 0;
+  const int64_t maxEvents = maxEvents_;
   emitChanges(changes, [&](Event event) {
-    const auto kind = static_cast<uint32_t>(event.Op);
-    if (ops_ != 0 && (kind >= 32 || (ops_ & (1u << kind)) == 0)) return true;
     // Past the limit, the rest of the cycle's changes are dropped for good:
     // the snapshot holds them all the same. Those not made are never built.
-    if (maxEvents_ > 0 && ++numEvents > maxEvents_) return false;
+    if (maxEvents > 0 && ++numEvents > maxEvents) return false;
     events.push_back(std::move(event));
     return true;
   });

@@ -57,7 +57,6 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -67,6 +66,7 @@
 
 #include <re2/re2.h>
 
+#include "base/mutex.h"
 #include "watcher/event.h"
 #include "watcher/handoff.h"
 #include "watcher/snapshot.h"
@@ -120,7 +120,9 @@ FilterFileHookFunc RegexFilterHook(std::shared_ptr<const RE2> r,
                                    bool useFullPath);
 
 /// Every method may be called from any thread, except from a filter hook
-/// and, while a cycle delivers, from the consumer (see above).
+/// and, while a cycle delivers, from the consumer (see above). The lock
+/// order is simple: the watcher's lock is never held while the loop
+/// delivers, and the hand-off queues' locks are leaves.
 class Watcher {
  public:
   Watcher(const Watcher&) = delete;
@@ -128,21 +130,21 @@ class Watcher {
 
   /// Sets the most events that one cycle delivers; 0 or less means no
   /// limit. Takes effect from the next cycle's listing.
-  void SetMaxEvents(int64_t delta);
+  void SetMaxEvents(int64_t limit) EXCLUDES(mu_);
 
   /// Appends a filter hook; hooks run in the order they were added. A hook
   /// filters listings made after it was added, not the snapshot already
   /// recorded.
-  void AddFilterHook(FilterFileHookFunc f);
+  void AddFilterHook(FilterFileHookFunc f) EXCLUDES(mu_);
 
   /// Appends a filter hook that judges by name alone (NameFilterHookFunc),
   /// in the same order as AddFilterHook's. Its answers are kept with the
   /// entries; it may answer ErrSkipDir to keep a directory's contents out
   /// without entering it.
-  void AddNameFilterHook(NameFilterHookFunc f);
+  void AddNameFilterHook(NameFilterHookFunc f) EXCLUDES(mu_);
 
   /// The snapshot as a listing: every watched path with its status.
-  Listing WatchedFiles();
+  Listing WatchedFiles() EXCLUDES(mu_);
 
   /// Adds the tree rooted at `name` (a file or a directory; a relative name
   /// is taken against the current directory) to the watch list and records
@@ -158,7 +160,7 @@ class Watcher {
   /// cannot be read is left out here, and reported by the first cycle.
   /// Adding a watched name again lists it afresh without events; if that
   /// fails, the watch list and the snapshot stay as they were.
-  Status AddRecursive(const std::string& name);
+  Status AddRecursive(const std::string& name) EXCLUDES(mu_);
 
   /// Takes `name` off the watch list and off the list of roots to look
   /// for, and drops from the snapshot its own entry and, for a directory,
@@ -167,11 +169,11 @@ class Watcher {
   /// drops nothing. What it keeps and another watched name still lists is
   /// not reported as removed. A name that is not watched is no error;
   /// fails only when `name` cannot be made absolute.
-  Status Remove(const std::string& name);
+  Status Remove(const std::string& name) EXCLUDES(mu_);
 
   /// As Remove, but drops the directory's whole subtree: `name` and every
   /// path below `name` + "/" (a sibling such as `name` + "2" stays).
-  Status RemoveRecursive(const std::string& name);
+  Status RemoveRecursive(const std::string& name) EXCLUDES(mu_);
 
   /// Runs the polling loop on the calling thread until Close: each cycle
   /// lists and compares, updating the snapshot, delivers, then sleeps `d`.
@@ -182,7 +184,7 @@ class Watcher {
   /// (see ErrorCleared), and polling goes on; a watched name that vanished
   /// is delivered once as ErrWatchedFileDeleted and looked for from then
   /// on (see RootFound).
-  Status Start(std::chrono::nanoseconds d);
+  Status Start(std::chrono::nanoseconds d) EXCLUDES(mu_);
 
   /// Stops a running watcher: empties the watch list, the roots to look
   /// for and the snapshot,
@@ -191,16 +193,16 @@ class Watcher {
   /// takes the request only between deliveries, so Close waits while the
   /// loop lists, sleeps or waits for the consumer. Does nothing to a
   /// watcher that is not running.
-  void Close();
+  void Close() EXCLUDES(mu_);
 
   /// Waits for the next item for the consumer: whichever comes first of an
   /// Event, an error Status, or Closed. Once closed, returns Closed at once
   /// for good.
-  Delivery Receive();
+  Delivery Receive() EXCLUDES(mu_);
 
   /// As Receive, but gives up at `deadline` (nullopt).
   std::optional<Delivery> ReceiveUntil(
-      std::chrono::steady_clock::time_point deadline);
+      std::chrono::steady_clock::time_point deadline) EXCLUDES(mu_);
 
  private:
   friend std::shared_ptr<Watcher> New();
@@ -212,10 +214,9 @@ class Watcher {
 
   // One cycle's work under mu_: lists every watched name afresh, and every
   // root looked for that exists again, updating the snapshot, and returns
-  // the events to deliver, through the `ops` filter and the `maxEvents`
-  // limit. Puts the failures, their ends and the roots found into
-  // `*notices`. Takes mu_.
-  std::vector<Event> poll(std::vector<OutboxItem>* notices);
+  // the events to deliver, up to the `maxEvents` limit. Puts the failures,
+  // their ends and the roots found into `*notices`. Takes mu_.
+  std::vector<Event> poll(std::vector<OutboxItem>* notices) EXCLUDES(mu_);
   // A failure of one cycle's walk of the watched name `root`.
   struct Failure {
     std::string root;
@@ -223,24 +224,26 @@ class Watcher {
   };
   // Turns the cycle's failures into notices: those not reported while they
   // last, and the ends of those that are over. `walked` holds the roots
-  // this cycle walked. REQUIRES: mu_.
+  // this cycle walked.
   void noteFailures(std::vector<Failure>& failures,
                     const std::unordered_set<std::string>& walked,
-                    std::vector<OutboxItem>* notices);
+                    std::vector<OutboxItem>* notices) REQUIRES(mu_);
   // Looks for each root of missing_ with one status call; a root that
   // exists and can be listed moves to names_, and for one that was watched
-  // before, its entries are added to `*changes` as created. REQUIRES: mu_.
+  // before, its entries are added to `*changes` as created.
   void findMissingRoots(const WalkFilters& filters, Changes* changes,
                         std::vector<Failure>* failures,
                         std::unordered_set<std::string>* walked,
-                        std::vector<RootFound>* found);
-  // Delivers the cycle's events; true when a close request was taken.
-  bool deliver(std::vector<Event>& events);
+                        std::vector<RootFound>* found) REQUIRES(mu_);
+  // Delivers the cycle's events; true when a close request was taken. The
+  // consumer may take its time: mu_ is not held, so that the watcher's
+  // other operations (Close above all) go on meanwhile.
+  bool deliver(std::vector<Event>& events) EXCLUDES(mu_);
   // Takes `name` (absolute, cleaned) off the watch list and out of the
-  // snapshot; `recursive` chooses the subtree. REQUIRES: mu_ held.
-  void removeLocked(const std::string& name, bool recursive);
-  WalkFilters filtersLocked() const {
-    return {&hooks_, &ignored_, ignoreHidden_, filterGeneration_};
+  // snapshot; `recursive` chooses the subtree.
+  void removeLocked(const std::string& name, bool recursive) REQUIRES(mu_);
+  WalkFilters filtersLocked() const REQUIRES(mu_) {
+    return {&hooks_, filterGeneration_};
   }
 
   // The consumer's queue: events and errors on one unbuffered channel, so
@@ -251,14 +254,15 @@ class Watcher {
 
   // mu_ guards every field below. Walks run with it held, and so do the
   // filter hooks they call: a hook must not call back into the Watcher.
-  std::mutex mu_;
-  std::vector<FilterHook> hooks_;
-  uint64_t filterGeneration_ = 0;  // counts changes of the filters
-  bool running_ = false;
-  bool started_ = false;  // Start has run the loop once.
+  base::Mutex mu_;
+  std::vector<FilterHook> hooks_ GUARDED_BY(mu_);
+  // Counts changes of the filters.
+  uint64_t filterGeneration_ GUARDED_BY(mu_) = 0;
+  bool running_ GUARDED_BY(mu_) = false;
+  bool started_ GUARDED_BY(mu_) = false;  // Start has run the loop once.
   // Watched name (absolute, cleaned) -> added recursively. AddRecursive is
   // the only add operation, so every value is true.
-  std::unordered_map<std::string, bool> names_;
+  std::unordered_map<std::string, bool> names_ GUARDED_BY(mu_);
   // The roots to look for: names (absolute, cleaned) that are not there.
   // One entry per name however often it comes and goes; never in names_ at
   // the same time.
@@ -266,11 +270,12 @@ class Watcher {
     bool recursive = true;
     bool watched = false;  // Watched before it went missing.
   };
-  std::unordered_map<std::string, MissingRoot> missing_;
+  std::unordered_map<std::string, MissingRoot> missing_ GUARDED_BY(mu_);
   // The snapshot, one tree per name. A tree whose name has left names_
   // (Remove) still holds what was not taken out with it: the next cycle
   // reports that as removed and drops the tree.
-  std::unordered_map<std::string, std::unique_ptr<TreeSnapshot>> trees_;
+  std::unordered_map<std::string, std::unique_ptr<TreeSnapshot>> trees_
+      GUARDED_BY(mu_);
   // The failures delivered and not over, by path (or by watched name, for
   // a failure without a path): the message delivered, and the watched
   // name whose walk found it.
@@ -278,13 +283,8 @@ class Watcher {
     std::string root;
     std::string message;
   };
-  std::unordered_map<std::string, Failing> failing_;
-  // Nothing sets the three fields below yet; listings and the loop honour
-  // them all the same.
-  std::unordered_set<std::string> ignored_;  // Paths listings leave out.
-  uint32_t ops_ = 0;  // Bit 1 << Op of each kind to deliver; 0 means all.
-  bool ignoreHidden_ = false;  // Leave out names beginning with ".".
-  int64_t maxEvents_ = 0;
+  std::unordered_map<std::string, Failing> failing_ GUARDED_BY(mu_);
+  int64_t maxEvents_ GUARDED_BY(mu_) = 0;
 };
 
 /// A new, idle watcher with an empty watch list, no hooks and no limit.

@@ -149,11 +149,11 @@ void BM_SnapshotWalk(benchmark::State& state) {
   }
   TreeSnapshot tree(root);
   std::vector<Status> unreadable;
-  (void)tree.Walk({&hooks, nullptr, false, 1}, nullptr, &unreadable);
+  (void)tree.Walk({&hooks, 1}, nullptr, &unreadable);
   size_t changed = 0;
   for (auto _ : state) {
     Changes changes;
-    (void)tree.Walk({&hooks, nullptr, false, 1}, &changes, &unreadable);
+    (void)tree.Walk({&hooks, 1}, &changes, &unreadable);
     changed += changes.written.size() + changes.appeared.size() +
                changes.vanished;
   }
