@@ -25,8 +25,8 @@
 #include <vector>
 
 #include "controller/config.h"
-#include "controller/proc_test_util.h"
-#include "controller/process.h"
+#include "supervise/proc_test_util.h"
+#include "controller/registry.h"
 #include "gtest/gtest.h"
 #include "klog/flagset.h"
 #include "klog/klog.h"

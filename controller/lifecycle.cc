@@ -17,12 +17,19 @@
 
 #include "controller/config.h"
 #include "controller/logger.h"
-#include "controller/proc.h"
-#include "controller/process.h"
-#include "controller/stop.h"
+#include "controller/registry.h"
 #include "klog/klog.h"
+#include "supervise/proc.h"
+#include "supervise/stop.h"
 
 namespace controller {
+
+using supervise::DeadlineAfter;
+using supervise::exitStatusError;
+using supervise::killDescendants;
+using supervise::StackStop;
+using supervise::StopClock;
+namespace proc = supervise::proc;
 namespace {
 
 // The signals whose default action ends a process (and the real-time

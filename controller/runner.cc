@@ -12,12 +12,16 @@
 #include "controller/config.h"
 #include "controller/lifecycle.h"
 #include "controller/logger.h"
-#include "controller/process.h"
-#include "controller/stop.h"
+#include "controller/registry.h"
+#include "supervise/stop.h"
 
 extern char** environ;
 
 namespace controller {
+
+using supervise::DeadlineAfter;
+using supervise::Stopping;
+using supervise::StopClock;
 namespace {
 
 // The place of the one file-change run that waits to start the on-change
@@ -114,7 +118,13 @@ bool waitForInterrupted(controllerManagedProcesses& cmps,
   const auto timeout =
       std::chrono::nanoseconds(configuration().zorvaneSTOPTIMEOUT.ns);
   lock.unlock();
-  waitStopped(leaders, timeout, DeadlineAfter(StopClock::now(), timeout));
+  supervise::waitStopped(leaders, timeout,
+                         DeadlineAfter(StopClock::now(), timeout),
+                         [&](const ProcessHandle& leader) {
+                           Warning.log("Command did not stop within ",
+                                       Duration{timeout.count()},
+                                       ", killing it: ", leader.command());
+                         });
   lock.lock();
   std::erase_if(cmps.stopping, [&](const auto& h) {
     return std::find(leaders.begin(), leaders.end(), h) != leaders.end();

@@ -14,7 +14,7 @@
 #include "controller/change.h"
 #include "controller/config.h"
 #include "controller/logger.h"
-#include "controller/process.h"
+#include "controller/registry.h"
 #include "controller/runner.h"
 #include "text/quote.h"
 #include "watcher/watcher.h"

@@ -6,8 +6,8 @@
 // before it reaps the child: a signal that is already on its way completes
 // first, and no later signal can reach a reused number.
 
-#ifndef ZORVANE_CONTROLLER_HANDLE_H_
-#define ZORVANE_CONTROLLER_HANDLE_H_
+#ifndef ZORVANE_SUPERVISE_HANDLE_H_
+#define ZORVANE_SUPERVISE_HANDLE_H_
 
 #include <sys/types.h>
 
@@ -16,9 +16,8 @@
 #include <mutex>
 #include <string>
 
-#include "controller/status.h"
 
-namespace controller {
+namespace supervise {
 
 // Thread-safe. Shared by the command record that started the child, the
 // registry, the reaper and whoever stops the child.
@@ -35,12 +34,6 @@ class ProcessHandle {
   pid_t pid() const { return pid_; }
   // The command text the child runs, for messages.
   const std::string& command() const { return command_; }
-
-  // Sends `sig` to the process itself (not its group); 0 only tests that
-  // it exists. Fails without reaching the system once the handle is
-  // finished ("process already finished"), otherwise with the system's
-  // error ("no such process", "operation not permitted").
-  Status Signal(int sig);
 
   // Sends `sig` to the process group the child leads. False, sending
   // nothing, once the handle is finished.
@@ -78,6 +71,6 @@ class ProcessHandle {
   int waitStatus_ = 0;     // guarded by mu_; valid once finished_
 };
 
-}  // namespace controller
+}  // namespace supervise
 
-#endif  // ZORVANE_CONTROLLER_HANDLE_H_
+#endif  // ZORVANE_SUPERVISE_HANDLE_H_

@@ -1,91 +1,42 @@
-// Managed child processes: the registry, and starting, waiting for and
-// interrupting children.
+// The registry of managed processes: the last process the controller
+// started of each kind, and running, starting, waiting for and
+// interrupting them.
 //
-// Every child runs `/bin/bash -c <command>` in configuration().workDir,
-// with standard input from /dev/null, the controller's standard output,
-// standard error and environment (or the environment its starter gives),
-// no other open descriptor, an empty signal mask, default dispositions but
-// for the two signals the C library keeps ignored for its own use (32 and
-// 33: it refuses to name them), and as the leader of a new process group
-// (pgid == pid) that already exists when the start returns. The one
-// reaper (reaper.h) reaps every child; a wait here waits on the handle.
+// Every command runs in configuration().workDir (supervise/process.h says
+// what else a child gets).
 //
-// Ownership: a Command belongs to the run that started it and is used from
-// that run's thread only. Its ProcessHandle is shared with the registry,
-// which may hand it to another run's thread; the handle is thread-safe.
-//
-// Locking: the registry's `mu` is taken only by the command runner, only
-// exclusively. startProcess and killProcess read and write the registry
-// and REQUIRE that the caller holds `mu`. runPrep and waitProcess do not
-// touch the registry and block for a child's whole life; waitProcess must
-// be called without `mu` held (the runner holds it across runPrep on
-// purpose: file changes wait until the server has started).
+// Locking: the registry's `mu` is taken only by the command runner.
+// startProcess and killProcess read and write the registry and REQUIRE
+// that the caller holds `mu`. runPrep and waitProcess do not touch the
+// registry and block for a child's whole life; waitProcess must be called
+// without `mu` held (the runner holds it across runPrep on purpose: file
+// changes wait until the server has started).
 
-#ifndef ZORVANE_CONTROLLER_PROCESS_H_
-#define ZORVANE_CONTROLLER_PROCESS_H_
-
-#include <sys/types.h>
+#ifndef ZORVANE_CONTROLLER_REGISTRY_H_
+#define ZORVANE_CONTROLLER_REGISTRY_H_
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <shared_mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
-#include "controller/handle.h"
 #include "controller/status.h"
+#include "supervise/handle.h"
+#include "supervise/process.h"
 
 namespace controller {
+
+using supervise::Command;
+using supervise::ProcessHandle;
 
 // The kind of a managed process.
 enum ProcessType : int64_t {
   server = 0,       // the mode's start command
   fileWatcher = 1,  // the on-change command of a file change
 };
-
-// The record of one child: its setup and, once started, its handle. It is
-// started at most once and waited on at most once, by one thread.
-class Command {
- public:
-  // `/bin/bash -c commandString`, to be run in `dir` with `environment`
-  // ("NAME=value" entries), or with the controller's own when none.
-  Command(std::string commandString, std::string dir,
-          std::optional<std::vector<std::string>> environment = std::nullopt);
-
-  // Starts the child and returns once it runs /bin/bash. A failure, the
-  // working directory included, reads "fork/exec /bin/bash: " and the
-  // system's message ("no such file or directory").
-  Status Start();
-
-  // Waits for the started child to end (the reaper reaps it). No error
-  // for exit status 0; else exitStatusError's text, or "exec: not started"
-  // when Start did not succeed.
-  Status Wait();
-
-  // The wait status once Wait has returned for a started child.
-  std::optional<int> waitStatus() const { return waitStatus_; }
-
-  const std::vector<std::string>& args() const { return args_; }
-  const std::string& dir() const { return dir_; }
-  // Null until Start succeeds.
-  const std::shared_ptr<ProcessHandle>& process() const { return process_; }
-
- private:
-  std::vector<std::string> args_;
-  std::string dir_;
-  std::optional<std::vector<std::string>> environment_;
-  std::shared_ptr<ProcessHandle> process_;
-  bool waited_ = false;
-  std::optional<int> waitStatus_;
-};
-
-// The error for a wait status from waitpid: none for exit status 0;
-// "exit status N"; "signal: <description>" ("signal: interrupt") with
-// " (core dumped)" when a core was written.
-Status exitStatusError(int waitStatus);
 
 // The last process the controller started of each kind. There is exactly
 // one, reached through zorvaneControllerManagedProcesses(); it is never
@@ -167,4 +118,4 @@ Status killProcess(ProcessType theProcessType, bool reportEnded = true);
 
 }  // namespace controller
 
-#endif  // ZORVANE_CONTROLLER_PROCESS_H_
+#endif  // ZORVANE_CONTROLLER_REGISTRY_H_

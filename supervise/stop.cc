@@ -1,4 +1,4 @@
-#include "controller/stop.h"
+#include "supervise/stop.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -13,11 +13,9 @@
 #include <thread>
 #include <utility>
 
-#include "controller/config.h"
-#include "controller/logger.h"
-#include "controller/reaper.h"
+#include "supervise/reaper.h"
 
-namespace controller {
+namespace supervise {
 namespace {
 
 std::atomic<bool> stopping{false};
@@ -153,21 +151,18 @@ bool Stopping() {
   return stopping.load();
 }
 
-Status interruptGroup(ProcessHandle& leader, int sig) {
+base::Status interruptGroup(ProcessHandle& leader, int sig) {
   // While the leader is unreaped this goes through its handle; after that,
   // to what is left of its group, if that is still ours.
-  return tellGroup(leader.pid(), sig) ? Status() : Status(ErrnoText(ESRCH));
+  return tellGroup(leader.pid(), sig) ? base::Status() : base::Status(base::ErrnoText(ESRCH));
 }
 
 void waitStopped(const std::vector<std::shared_ptr<ProcessHandle>>& leaders,
-                 StopClock::duration timeout, StopClock::time_point deadline) {
+                 StopClock::duration timeout, StopClock::time_point deadline,
+                 const std::function<void(const ProcessHandle&)>& killed) {
   for (const auto& leader : leaders) {
     if (!leader->WaitUntil(deadline)) {
-      if (leader->KillGroupOnce()) {
-        Warning.log("Command did not stop within ",
-                    Duration{std::chrono::nanoseconds(timeout).count()},
-                    ", killing it: ", leader->command());
-      }
+      if (leader->KillGroupOnce() && killed) killed(*leader);
       // SIGKILL is not refused; a process stuck in the kernel is waited
       // for only briefly, so one bad mount cannot stall every later run.
       (void)leader->WaitUntil(StopClock::now() + std::chrono::seconds(5));
@@ -284,4 +279,4 @@ void killDescendants() {
   for (auto& [info, fd] : liveDescendants()) fd.Signal(SIGKILL);
 }
 
-}  // namespace controller
+}  // namespace supervise

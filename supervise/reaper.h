@@ -29,8 +29,8 @@
 // The reaper reaps every child of the process: code that links this must
 // not start and wait for children of its own.
 
-#ifndef ZORVANE_CONTROLLER_REAPER_H_
-#define ZORVANE_CONTROLLER_REAPER_H_
+#ifndef ZORVANE_SUPERVISE_REAPER_H_
+#define ZORVANE_SUPERVISE_REAPER_H_
 
 #include <sys/types.h>
 
@@ -44,9 +44,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "controller/handle.h"
+#include "supervise/handle.h"
 
-namespace controller {
+namespace supervise {
 
 class Reaper {
  public:
@@ -115,6 +115,6 @@ class Reaper {
   bool threadRunning_ = false;
 };
 
-}  // namespace controller
+}  // namespace supervise
 
-#endif  // ZORVANE_CONTROLLER_REAPER_H_
+#endif  // ZORVANE_SUPERVISE_REAPER_H_

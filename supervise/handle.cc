@@ -1,16 +1,9 @@
-#include "controller/handle.h"
+#include "supervise/handle.h"
 
 #include <errno.h>
 #include <signal.h>
 
-namespace controller {
-
-Status ProcessHandle::Signal(int sig) {
-  std::lock_guard lock(mu_);
-  if (finished_) return Status("process already finished");
-  if (::kill(pid_, sig) != 0) return Status(ErrnoText(errno));
-  return Status();
-}
+namespace supervise {
 
 bool ProcessHandle::SignalGroup(int sig) {
   std::lock_guard lock(mu_);
@@ -56,4 +49,4 @@ void ProcessHandle::Finish(int waitStatus) {
   ended_.notify_all();
 }
 
-}  // namespace controller
+}  // namespace supervise

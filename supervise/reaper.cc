@@ -1,4 +1,4 @@
-#include "controller/reaper.h"
+#include "supervise/reaper.h"
 
 #include <errno.h>
 #include <signal.h>
@@ -9,7 +9,7 @@
 #include <system_error>
 #include <thread>
 
-namespace controller {
+namespace supervise {
 namespace {
 
 // An ignored SIGCHLD survives exec and lets the kernel reap children
@@ -218,4 +218,4 @@ void Reaper::loop() {
   }
 }
 
-}  // namespace controller
+}  // namespace supervise
