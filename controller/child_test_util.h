@@ -98,23 +98,21 @@ class ChildTest : public ::testing::Test {
   // Registry access as the runner does it: under the lock.
   static void clearRegistry() {
     controllerManagedProcesses& r = zorvaneControllerManagedProcesses();
-    std::lock_guard<std::shared_mutex> lock(r.mu);
+    base::MutexLock lock(&controllerManagedProcesses::mu);
     r.pids.clear();
     r.processes.clear();
   }
   static int64_t pidOf(ProcessType t) {
     controllerManagedProcesses& r = zorvaneControllerManagedProcesses();
-    std::lock_guard<std::shared_mutex> lock(r.mu);
+    base::MutexLock lock(&controllerManagedProcesses::mu);
     return r.pids.contains(t) ? r.pids[t] : 0;
   }
   static CommandResult started(const std::string& command, ProcessType t) {
-    std::lock_guard<std::shared_mutex> lock(
-        zorvaneControllerManagedProcesses().mu);
+    base::MutexLock lock(&controllerManagedProcesses::mu);
     return startProcess(command, t);
   }
   static Status killed(ProcessType t) {
-    std::lock_guard<std::shared_mutex> lock(
-        zorvaneControllerManagedProcesses().mu);
+    base::MutexLock lock(&controllerManagedProcesses::mu);
     return killProcess(t);
   }
 

@@ -12,9 +12,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <string>
-#include <system_error>
-#include <thread>
 
+#include "base/thread.h"
 #include "controller/config.h"
 #include "controller/logger.h"
 #include "controller/registry.h"
@@ -210,10 +209,10 @@ void startSignalThread() {
     Warning.log("Stop signals cannot be taken: signalfd: " + ErrnoText(errno));
     return;
   }
-  try {
-    std::thread(takeSignals, fd).detach();
-  } catch (const std::system_error& e) {
-    Warning.log("Stop signals cannot be taken: " + std::string(e.what()));
+  if (const Status err =
+          base::StartDetachedThread("signals", [fd] { takeSignals(fd); });
+      !err.ok()) {
+    Warning.log("Stop signals cannot be taken: " + ThreadStartReason(err));
   }
 }
 

@@ -2,7 +2,6 @@
 
 #include <signal.h>
 
-#include <mutex>
 #include <utility>
 
 #include "controller/config.h"
@@ -25,8 +24,8 @@ controllerManagedProcesses& zorvaneControllerManagedProcesses() {
 namespace {
 
 struct ServingSlot {
-  std::mutex mu;
-  std::shared_ptr<ProcessHandle> handle;  // guarded by mu
+  base::Mutex mu;  // a leaf: nothing else is taken while it is held
+  std::shared_ptr<ProcessHandle> handle GUARDED_BY(mu);
 };
 
 // Never destroyed: the signal thread reads it while the process ends.
@@ -39,13 +38,13 @@ ServingSlot& servingSlot() {
 
 std::shared_ptr<ProcessHandle> servingProcess() {
   ServingSlot& slot = servingSlot();
-  std::lock_guard lock(slot.mu);
+  base::MutexLock lock(&slot.mu);
   return slot.handle;
 }
 
 void setServingProcess(std::shared_ptr<ProcessHandle> handle) {
   ServingSlot& slot = servingSlot();
-  std::lock_guard lock(slot.mu);
+  base::MutexLock lock(&slot.mu);
   slot.handle = std::move(handle);
 }
 

@@ -18,14 +18,16 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <shared_mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 #include "controller/status.h"
 #include "supervise/handle.h"
 #include "supervise/process.h"
+#include "supervise/reaper.h"
 
 namespace controller {
 
@@ -42,24 +44,29 @@ enum ProcessType : int64_t {
 // one, reached through zorvaneControllerManagedProcesses(); it is never
 // destroyed.
 struct controllerManagedProcesses {
+  // Taken only by the command runner, never across a wait for a child.
+  // Not re-entrant: nothing run under it takes it again. First in the lock
+  // order: a start or a kill under it takes the reaper's lock, and that one
+  // a handle's. One lock for the one registry: name it by the type
+  // (controllerManagedProcesses::mu), so that the analysis sees one lock.
+  static inline base::Mutex mu
+      ACQUIRED_BEFORE(supervise::Reaper::Get().mutex());
   // Pid (and so process group id) of each kind; a missing kind reads as
-  // 0, which means nothing is recorded. Guarded by mu.
-  std::unordered_map<ProcessType, int64_t> pids;
+  // 0, which means nothing is recorded.
+  std::unordered_map<ProcessType, int64_t> pids GUARDED_BY(mu);
   // Handle of each kind, shared with the Command of the run waiting on
   // it; a missing kind reads as none. After the process ends on its own,
   // its finished handle and its pid stay until the next start or kill of
-  // the kind. Guarded by mu.
-  std::unordered_map<ProcessType, std::shared_ptr<ProcessHandle>> processes;
+  // the kind.
+  std::unordered_map<ProcessType, std::shared_ptr<ProcessHandle>> processes
+      GUARDED_BY(mu);
   // The groups killProcess has interrupted that no run has waited for yet
   // (waitStopped): a file-change run starts its command only once they
-  // have stopped. Guarded by mu.
-  std::vector<std::shared_ptr<ProcessHandle>> stopping;
+  // have stopped.
+  std::vector<std::shared_ptr<ProcessHandle>> stopping GUARDED_BY(mu);
   // Counts file-change runs that took mu; a run that finds a later count
-  // after its wait leaves the start to that later run. Guarded by mu.
-  uint64_t changeGeneration = 0;
-  // Taken only by the command runner, only exclusively, never across a
-  // wait for a child. Not re-entrant: nothing run under it takes it again.
-  std::shared_mutex mu;
+  // after its wait leaves the start to that later run.
+  uint64_t changeGeneration GUARDED_BY(mu) = 0;
 };
 
 // The one registry, created empty on the first call (exactly once, even
@@ -92,17 +99,19 @@ CommandResult runPrep(const std::string& commandString);
 // not signalled); a server also becomes the serving process. The child
 // gets `environment` ("NAME=value" entries), or the controller's own when
 // none is given. On a start failure the kind is left with no handle and
-// pid 0. REQUIRES: the caller holds the registry's mu.
+// pid 0.
 CommandResult startProcess(
     const std::string& commandString, ProcessType theProcessType,
-    std::optional<std::vector<std::string>> environment = std::nullopt);
+    std::optional<std::vector<std::string>> environment = std::nullopt)
+    REQUIRES(controllerManagedProcesses::mu);
 
 // Waits for the child of `cmd` (a record returned by startProcess) to end
 // and returns its outcome; logs a failure through Info, unless the
 // controller is stopping (the stop ended it). Leaves the registry
 // untouched. `theProcessType` is not used. Must be called without
 // the registry's mu held.
-Status waitProcess(Command& cmd, ProcessType theProcessType);
+Status waitProcess(Command& cmd, ProcessType theProcessType)
+    EXCLUDES(controllerManagedProcesses::mu);
 
 // Sends SIGINT, then SIGCONT (a stopped group acts on nothing else), to
 // the recorded process group of `theProcessType`, adds its handle to
@@ -113,8 +122,9 @@ Status waitProcess(Command& cmd, ProcessType theProcessType);
 // finished) and left nothing of its group running is no error: there was
 // nothing to interrupt, and nothing is logged but a Debug line. Only
 // signals a group that is still ours (stop.h). Does not wait for the
-// group. REQUIRES: the caller holds the registry's mu.
-Status killProcess(ProcessType theProcessType, bool reportEnded = true);
+// group.
+Status killProcess(ProcessType theProcessType, bool reportEnded = true)
+    REQUIRES(controllerManagedProcesses::mu);
 
 }  // namespace controller
 

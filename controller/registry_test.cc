@@ -72,8 +72,7 @@ TEST_F(ProcessTest, KillByKind) {
 // all the same. One still running is interrupted as ever.
 TEST_F(ProcessTest, EndedProcessIsNoErrorWhenItsEndIsNoNews) {
   const auto killQuietly = [] {
-    std::lock_guard<std::shared_mutex> lock(
-        zorvaneControllerManagedProcesses().mu);
+    base::MutexLock lock(&controllerManagedProcesses::mu);
     return killProcess(fileWatcher, /*reportEnded=*/false);
   };
   CommandResult ended = started("exit 0", fileWatcher);
