@@ -25,6 +25,20 @@ TEST(ExitStatusErrorTest, CoreDumpsAndUndescribedSignals) {
   EXPECT_EQ(exitStatusError(34).Error(), "signal: signal 34");
 }
 
+// Once finished, a handle answers from itself: its number may be anyone's
+// by then. Here the number is this live test process's, so any probe or
+// signal that reached the system would find it.
+TEST(ProcessHandleTest, FinishedHandleReachesNobody) {
+  ProcessHandle self(::getpid(), "the test");
+  EXPECT_TRUE(self.Alive());
+  EXPECT_FALSE(self.finished());
+  self.Finish(0);
+  EXPECT_TRUE(self.finished());
+  EXPECT_EQ(self.Wait(), 0);
+  EXPECT_FALSE(self.Alive());
+  EXPECT_FALSE(self.SignalGroup(0));
+}
+
 TEST_F(ProcessTest, ChildGetsOnlyItsSetup) {
   // Our own standard input is a pipe while the child starts, and one more
   // descriptor lacks O_CLOEXEC: the child must get neither.
