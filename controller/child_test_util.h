@@ -25,8 +25,8 @@
 #include <vector>
 
 #include "controller/config.h"
-#include "controller/proc_test_util.h"
-#include "controller/process.h"
+#include "supervise/proc_test_util.h"
+#include "controller/registry.h"
 #include "gtest/gtest.h"
 #include "klog/flagset.h"
 #include "klog/klog.h"
@@ -98,23 +98,21 @@ class ChildTest : public ::testing::Test {
   // Registry access as the runner does it: under the lock.
   static void clearRegistry() {
     controllerManagedProcesses& r = zorvaneControllerManagedProcesses();
-    std::lock_guard<std::shared_mutex> lock(r.mu);
+    base::MutexLock lock(&controllerManagedProcesses::mu);
     r.pids.clear();
     r.processes.clear();
   }
   static int64_t pidOf(ProcessType t) {
     controllerManagedProcesses& r = zorvaneControllerManagedProcesses();
-    std::lock_guard<std::shared_mutex> lock(r.mu);
+    base::MutexLock lock(&controllerManagedProcesses::mu);
     return r.pids.contains(t) ? r.pids[t] : 0;
   }
   static CommandResult started(const std::string& command, ProcessType t) {
-    std::lock_guard<std::shared_mutex> lock(
-        zorvaneControllerManagedProcesses().mu);
+    base::MutexLock lock(&controllerManagedProcesses::mu);
     return startProcess(command, t);
   }
   static Status killed(ProcessType t) {
-    std::lock_guard<std::shared_mutex> lock(
-        zorvaneControllerManagedProcesses().mu);
+    base::MutexLock lock(&controllerManagedProcesses::mu);
     return killProcess(t);
   }
 

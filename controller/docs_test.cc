@@ -235,10 +235,11 @@ std::vector<std::string> StringLiterals(std::string_view src) {
 }
 
 // The string literals of the program's sources (not its tests): the
-// controller's, and the logging core's, which says when lines were dropped.
+// controller's, the supervision library's (the errors of a child's end),
+// and the logging core's, which says when lines were dropped.
 std::vector<std::string> ControllerLiterals() {
   std::vector<std::string> literals;
-  for (const char* folder : {"controller", "klog"}) {
+  for (const char* folder : {"controller", "klog", "supervise"}) {
     for (const auto& entry :
          std::filesystem::directory_iterator(kSourceDir / folder)) {
       const std::string name = entry.path().filename();

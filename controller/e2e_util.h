@@ -36,7 +36,7 @@
 
 #include <gtest/gtest.h>
 
-#include "controller/proc_test_util.h"
+#include "supervise/proc_test_util.h"
 
 namespace controller::e2e {
 

@@ -17,15 +17,15 @@
 #include <vector>
 
 #include "controller/config.h"
-#include "controller/stop.h"
 #include "fuzz/fuzz_util.h"
 #include "klog/klog.h"
+#include "supervise/stop.h"
 
 namespace {
 
 using controller::Configuration;
 using controller::kSecond;
-using controller::StopClock;
+using supervise::StopClock;
 
 constexpr std::array<const char*, 17> kVariables = {
     "ZORVANE_RUN",
@@ -167,7 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   for (const StopClock::time_point from :
        {StopClock::now(), last - std::chrono::hours(1), last}) {
     const StopClock::time_point deadline =
-        controller::DeadlineAfter(from, timeout);
+        supervise::DeadlineAfter(from, timeout);
     FUZZ_CHECK(
         deadline >= from && (deadline == last || deadline - from == timeout),
         "deadline %lld after %lld for %s",

@@ -12,17 +12,23 @@
 #include <chrono>
 #include <cstdlib>
 #include <string>
-#include <system_error>
-#include <thread>
 
+#include "base/thread.h"
 #include "controller/config.h"
 #include "controller/logger.h"
-#include "controller/proc.h"
-#include "controller/process.h"
-#include "controller/stop.h"
+#include "controller/registry.h"
 #include "klog/klog.h"
+#include "supervise/proc.h"
+#include "supervise/stop.h"
 
 namespace controller {
+
+using supervise::DeadlineAfter;
+using supervise::exitStatusError;
+using supervise::killDescendants;
+using supervise::StackStop;
+using supervise::StopClock;
+namespace proc = supervise::proc;
 namespace {
 
 // The signals whose default action ends a process (and the real-time
@@ -203,10 +209,10 @@ void startSignalThread() {
     Warning.log("Stop signals cannot be taken: signalfd: " + ErrnoText(errno));
     return;
   }
-  try {
-    std::thread(takeSignals, fd).detach();
-  } catch (const std::system_error& e) {
-    Warning.log("Stop signals cannot be taken: " + std::string(e.what()));
+  if (const Status err =
+          base::StartDetachedThread("signals", [fd] { takeSignals(fd); });
+      !err.ok()) {
+    Warning.log("Stop signals cannot be taken: " + ThreadStartReason(err));
   }
 }
 

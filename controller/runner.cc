@@ -4,20 +4,24 @@
 #include <chrono>
 #include <latch>
 #include <memory>
-#include <mutex>
-#include <system_error>
-#include <thread>
 #include <utility>
 
+#include "base/mutex.h"
+#include "base/thread.h"
+#include "base/thread_annotations.h"
 #include "controller/config.h"
 #include "controller/lifecycle.h"
 #include "controller/logger.h"
-#include "controller/process.h"
-#include "controller/stop.h"
+#include "controller/registry.h"
+#include "supervise/stop.h"
 
 extern char** environ;
 
 namespace controller {
+
+using supervise::DeadlineAfter;
+using supervise::Stopping;
+using supervise::StopClock;
 namespace {
 
 // The place of the one file-change run that waits to start the on-change
@@ -41,31 +45,31 @@ class WaitingRun {
   // Keeps `change` as the newest. True when no run waits: the caller
   // starts one, which holds the place. False when the change folded into
   // the run that waits.
-  bool Claim(const Change& change) {
-    std::lock_guard lock(mu_);
+  bool Claim(const Change& change) EXCLUDES(mu_) {
+    base::MutexLock lock(&mu_);
     newest_ = change;
     return !std::exchange(waiting_, true);
   }
 
   // For the run that holds the place: frees it and returns the newest
   // change, its own or one folded into it.
-  Change Release() {
-    std::lock_guard lock(mu_);
+  Change Release() EXCLUDES(mu_) {
+    base::MutexLock lock(&mu_);
     waiting_ = false;
     return newest_;
   }
 
  private:
-  std::mutex mu_;  // a leaf: nothing else is taken while it is held
-  bool waiting_ = false;  // guarded by mu_
-  Change newest_;         // guarded by mu_
+  base::Mutex mu_;  // a leaf: nothing else is taken while it is held
+  bool waiting_ GUARDED_BY(mu_) = false;
+  Change newest_ GUARDED_BY(mu_);
 };
 
 // Server path: preparation, then the server, waited on for its whole life.
-// `lock` holds the registry's mu on entry.
+// Entered with the registry's mu held; gives it up once the server runs.
 std::optional<int> runServer(const std::string& commandString,
-                             ProcessType theProcessType,
-                             std::unique_lock<std::shared_mutex> lock) {
+                             ProcessType theProcessType)
+    RELEASE(controllerManagedProcesses::mu) {
   // The lock stays held across the preparation command so that a file
   // change arriving meanwhile is handled only once the server has started.
   const std::string& prep = configuration().zorvanePREP;
@@ -90,7 +94,7 @@ std::optional<int> runServer(const std::string& commandString,
     Warning.log("ERROR start server (ZORVANE_RUN) received error ",
                 started.err);
   }
-  lock.unlock();
+  controllerManagedProcesses::mu.Unlock();
   Debug.log("mutex unlocked");
 
   if (Status err = waitProcess(started.cmd, theProcessType);
@@ -102,10 +106,9 @@ std::optional<int> runServer(const std::string& commandString,
 
 // Waits, without the registry lock, until the groups interrupted so far
 // have stopped. Returns false when a later change took the lock meanwhile:
-// that run starts the command instead. `lock` holds mu on entry and on
-// return.
-bool waitForInterrupted(controllerManagedProcesses& cmps,
-                        std::unique_lock<std::shared_mutex>& lock) {
+// that run starts the command instead. Gives mu up while it waits.
+bool waitForInterrupted(controllerManagedProcesses& cmps)
+    REQUIRES(controllerManagedProcesses::mu) {
   const uint64_t generation = cmps.changeGeneration;
   if (cmps.stopping.empty()) return true;
   // A leader that has ended already may have left members behind: every
@@ -113,9 +116,15 @@ bool waitForInterrupted(controllerManagedProcesses& cmps,
   const auto leaders = cmps.stopping;
   const auto timeout =
       std::chrono::nanoseconds(configuration().zorvaneSTOPTIMEOUT.ns);
-  lock.unlock();
-  waitStopped(leaders, timeout, DeadlineAfter(StopClock::now(), timeout));
-  lock.lock();
+  controllerManagedProcesses::mu.Unlock();
+  supervise::waitStopped(leaders, timeout,
+                         DeadlineAfter(StopClock::now(), timeout),
+                         [&](const ProcessHandle& leader) {
+                           Warning.log("Command did not stop within ",
+                                       Duration{timeout.count()},
+                                       ", killing it: ", leader.command());
+                         });
+  controllerManagedProcesses::mu.Lock();
   std::erase_if(cmps.stopping, [&](const auto& h) {
     return std::find(leaders.begin(), leaders.end(), h) != leaders.end();
   });
@@ -124,13 +133,14 @@ bool waitForInterrupted(controllerManagedProcesses& cmps,
 
 // File-change path: interrupt what should go, wait for it to stop, start
 // the on-change command (or restart a dead server) and wait for it.
-// `lock` holds the registry's mu on entry. `waiting`, when not null, is
-// the place this run holds (WaitingRun), which has the newest change;
-// otherwise the run was started directly for `change`.
+// Entered with the registry's mu held; gives it up before the wait.
+// `waiting`, when not null, is the place this run holds (WaitingRun), which
+// has the newest change; otherwise the run was started directly for
+// `change`.
 std::optional<int> runFileChange(const std::string& commandString,
-                                 bool killServer,
-                                 std::unique_lock<std::shared_mutex> lock,
-                                 WaitingRun* waiting, Change change) {
+                                 bool killServer, WaitingRun* waiting,
+                                 Change change)
+    RELEASE(controllerManagedProcesses::mu) {
   Debug.log("Inside watcher path");
   controllerManagedProcesses& cmps = zorvaneControllerManagedProcesses();
   ++cmps.changeGeneration;
@@ -148,11 +158,11 @@ std::optional<int> runFileChange(const std::string& commandString,
     Warning.log("Watcher killProcess received error ", err);
   }
   // A server still closing its port would make its successor fail.
-  const bool startsTheCommand = waitForInterrupted(cmps, lock);
+  const bool startsTheCommand = waitForInterrupted(cmps);
   // From here on a change starts a run of its own.
   if (waiting != nullptr) change = waiting->Release();
   if (!startsTheCommand) {
-    lock.unlock();
+    controllerManagedProcesses::mu.Unlock();
     Debug.log("A later change starts the command instead");
     return std::nullopt;
   }
@@ -185,7 +195,7 @@ std::optional<int> runFileChange(const std::string& commandString,
     // place.
     setServingProcess(started.cmd.process());
   }
-  lock.unlock();
+  controllerManagedProcesses::mu.Unlock();
   Debug.log("mutex unlocked");
 
   if (Status err = waitProcess(started.cmd, processTypeToUse);
@@ -205,19 +215,18 @@ namespace {
 std::optional<int> runHoldingLock(const std::string& commandString,
                                   ProcessType theProcessType, bool killServer,
                                   std::latch* locked, WaitingRun* waiting,
-                                  const Change& change) {
+                                  const Change& change)
+    EXCLUDES(controllerManagedProcesses::mu) {
   Debug.log("ENTRY Running command:  ", commandString);
-  controllerManagedProcesses& cmps = zorvaneControllerManagedProcesses();
-  std::unique_lock<std::shared_mutex> lock(cmps.mu);
+  // Released by the path that runs, before it waits for its command.
+  controllerManagedProcesses::mu.Lock();
   if (locked != nullptr) locked->count_down();
   Debug.log("Mutex Locked");
   std::optional<int> waitStatus;
   if (theProcessType == server) {
-    waitStatus = runServer(commandString, theProcessType, std::move(lock));
+    waitStatus = runServer(commandString, theProcessType);
   } else {
-    waitStatus =
-        runFileChange(commandString, killServer, std::move(lock), waiting,
-                      change);
+    waitStatus = runFileChange(commandString, killServer, waiting, change);
   }
   Debug.log("runCommands EXIT");
   return waitStatus;
@@ -245,16 +254,16 @@ void startRunCommands(const std::string& commandString,
   // a change the watcher finds at once is handled after the server has
   // started, never before it.
   auto locked = std::make_shared<std::latch>(fileChange ? 0 : 1);
-  try {
-    std::thread([commandString, theProcessType, killServer, locked, waiting] {
-      (void)runHoldingLock(commandString, theProcessType, killServer,
-                           locked->try_wait() ? nullptr : locked.get(),
-                           waiting, Change{});
-    }).detach();
-  } catch (const std::system_error& e) {
+  const Status started = base::StartDetachedThread(
+      "run", [commandString, theProcessType, killServer, locked, waiting] {
+        (void)runHoldingLock(commandString, theProcessType, killServer,
+                             locked->try_wait() ? nullptr : locked.get(),
+                             waiting, Change{});
+      });
+  if (!started.ok()) {
     if (waiting != nullptr) (void)waiting->Release();
     Warning.log("Could not start a thread for " + commandString + ": ",
-                std::string(e.what()));
+                ThreadStartReason(started));
     return;
   }
   locked->wait();

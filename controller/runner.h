@@ -8,7 +8,7 @@
 #include <string>
 
 #include "controller/change.h"
-#include "controller/process.h"
+#include "controller/registry.h"
 
 namespace controller {
 

@@ -130,6 +130,21 @@ TEST_F(RunnerTest, LongestStopTimeoutDoesNotKillAtOnce) {
   EXPECT_EQ(log().find("did not stop within"), std::string::npos) << log();
 }
 
+// An interrupted command that ignores SIGINT is killed at the stop
+// timeout, and the Warning names the timeout and the command.
+TEST_F(RunnerTest, CommandIgnoringInterruptIsKilledWithAWarning) {
+  configuration().zorvaneSTOPTIMEOUT = Duration{kSecond / 10};
+  spawnThread([] {
+    runCommands("trap '' INT; : > ready; sleep 1000", fileWatcher, true);
+  });
+  ASSERT_TRUE(waitFor([&] { return exists("ready"); }));
+  runCommands(": > second", fileWatcher, true);
+  EXPECT_TRUE(exists("second"));
+  EXPECT_TRUE(
+      logged("[Warning] Command did not stop within 100ms, killing it: trap '' "
+             "INT; : > ready; sleep 1000"));
+}
+
 // The main flow starts the server's run and goes on to watch at once: a
 // change found in the first cycle must still come after the server.
 TEST_F(RunnerTest, ServerRunStartedDetachedComesBeforeAnyChange) {

@@ -5,6 +5,8 @@
 #ifndef ZORVANE_CONTROLLER_STATUS_H_
 #define ZORVANE_CONTROLLER_STATUS_H_
 
+#include <string>
+
 #include "base/status.h"
 
 namespace controller {
@@ -12,6 +14,15 @@ namespace controller {
 using Status = base::Status;
 using base::ErrnoStatus;
 using base::ErrnoText;
+
+// The reason alone ("resource temporarily unavailable") of a failure to
+// start a thread (base/thread.h: "could not start thread <name>: <reason>"),
+// for the messages that name the thread's task in their own words.
+inline std::string ThreadStartReason(const Status& err) {
+  const std::string text = err.Error();
+  const auto colon = text.find(": ");
+  return colon == std::string::npos ? text : text.substr(colon + 2);
+}
 
 }  // namespace controller
 

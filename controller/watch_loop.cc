@@ -5,16 +5,15 @@
 
 #include <chrono>
 #include <memory>
-#include <system_error>
-#include <thread>
 #include <variant>
 
 #include <re2/re2.h>
 
+#include "base/thread.h"
 #include "controller/change.h"
 #include "controller/config.h"
 #include "controller/logger.h"
-#include "controller/process.h"
+#include "controller/registry.h"
 #include "controller/runner.h"
 #include "text/quote.h"
 #include "watcher/watcher.h"
@@ -144,11 +143,14 @@ Status runWatcher(const std::string& fileChangeCommand,
   w->AddNameFilterHook(skipIgnored);
   w->AddFilterHook(watcher::RegexFilterHook(r, false));
 
-  try {
-    std::thread(consumeEvents, w, r, fileChangeCommand, killServer).detach();
-  } catch (const std::system_error& e) {
-    return Status(std::string("could not start the event consumer: ") +
-                  e.what());
+  if (const Status started = base::StartDetachedThread(
+          "events",
+          [w, r, fileChangeCommand, killServer] {
+            consumeEvents(w, r, fileChangeCommand, killServer);
+          });
+      !started.ok()) {
+    return Status("could not start the event consumer: " +
+                  ThreadStartReason(started));
   }
 
   Debug.log("Watch interval is: ", config.zorvaneWATCHINTERVAL);

@@ -6,22 +6,24 @@
 // before it reaps the child: a signal that is already on its way completes
 // first, and no later signal can reach a reused number.
 
-#ifndef ZORVANE_CONTROLLER_HANDLE_H_
-#define ZORVANE_CONTROLLER_HANDLE_H_
+#ifndef ZORVANE_SUPERVISE_HANDLE_H_
+#define ZORVANE_SUPERVISE_HANDLE_H_
 
 #include <sys/types.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <string>
 
-#include "controller/status.h"
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 
-namespace controller {
+
+namespace supervise {
 
 // Thread-safe. Shared by the command record that started the child, the
-// registry, the reaper and whoever stops the child.
+// registry, the reaper and whoever stops the child. Its lock is the last
+// in the order: the reaper calls in holding its own (Finish, SignalGroup),
+// and nothing is called out to while it is held.
 class ProcessHandle {
  public:
   using Clock = std::chrono::steady_clock;
@@ -36,48 +38,45 @@ class ProcessHandle {
   // The command text the child runs, for messages.
   const std::string& command() const { return command_; }
 
-  // Sends `sig` to the process itself (not its group); 0 only tests that
-  // it exists. Fails without reaching the system once the handle is
-  // finished ("process already finished"), otherwise with the system's
-  // error ("no such process", "operation not permitted").
-  Status Signal(int sig);
-
   // Sends `sig` to the process group the child leads. False, sending
   // nothing, once the handle is finished.
-  bool SignalGroup(int sig);
+  bool SignalGroup(int sig) EXCLUDES(mu_);
 
   // Sends SIGKILL to the group, as SignalGroup, the first time only: true
   // when this call sent it.
-  bool KillGroupOnce();
+  bool KillGroupOnce() EXCLUDES(mu_);
 
   // The liveness probe: false once finished or when the system says the
   // process does not exist. A process we may not signal (another user's)
   // exists.
-  bool Alive();
+  bool Alive() EXCLUDES(mu_);
 
   // True once the reaper has seen the child end.
-  bool finished();
+  bool finished() EXCLUDES(mu_);
 
   // Blocks until the child has ended and returns its wait status.
-  int Wait();
+  int Wait() EXCLUDES(mu_);
 
   // As Wait, but gives up at `deadline`: false when the child still runs.
-  bool WaitUntil(Clock::time_point deadline);
+  bool WaitUntil(Clock::time_point deadline) EXCLUDES(mu_);
 
   // For the reaper only: records that the child ended with `waitStatus`
   // and wakes the waiters. Called before the child is reaped.
-  void Finish(int waitStatus);
+  void Finish(int waitStatus) EXCLUDES(mu_);
 
  private:
+  // The reaper names this lock in its lock order (reaper.h).
+  friend class Reaper;
+
   const pid_t pid_;
   const std::string command_;
-  std::mutex mu_;  // held across every signal, so Finish waits for them
-  std::condition_variable ended_;
-  bool finished_ = false;  // guarded by mu_
-  bool killed_ = false;    // guarded by mu_
-  int waitStatus_ = 0;     // guarded by mu_; valid once finished_
+  base::Mutex mu_;  // held across every signal, so Finish waits for them
+  base::CondVar ended_;
+  bool finished_ GUARDED_BY(mu_) = false;
+  bool killed_ GUARDED_BY(mu_) = false;
+  int waitStatus_ GUARDED_BY(mu_) = 0;  // valid once finished_
 };
 
-}  // namespace controller
+}  // namespace supervise
 
-#endif  // ZORVANE_CONTROLLER_HANDLE_H_
+#endif  // ZORVANE_SUPERVISE_HANDLE_H_

@@ -9,12 +9,12 @@
 // their command's group (setsid) are found only through /proc and pid
 // descriptors, when both work.
 //
-// Nothing here waits on the log: the stop signals first and its caller
-// logs after. Every function is thread-safe and takes no lock of the
-// registry.
+// Nothing here logs: the stop signals first and its caller logs after,
+// or hears through a callback. Every function is thread-safe and takes no
+// lock of its caller's.
 
-#ifndef ZORVANE_CONTROLLER_STOP_H_
-#define ZORVANE_CONTROLLER_STOP_H_
+#ifndef ZORVANE_SUPERVISE_STOP_H_
+#define ZORVANE_SUPERVISE_STOP_H_
 
 #include <sys/types.h>
 
@@ -24,11 +24,11 @@
 #include <set>
 #include <vector>
 
-#include "controller/handle.h"
-#include "controller/proc.h"
-#include "controller/status.h"
+#include "base/status.h"
+#include "supervise/handle.h"
+#include "supervise/proc.h"
 
-namespace controller {
+namespace supervise {
 
 using StopClock = std::chrono::steady_clock;
 
@@ -40,17 +40,18 @@ StopClock::time_point DeadlineAfter(StopClock::time_point from,
 // Sends `sig`, then SIGCONT (a stopped process acts on nothing else), to
 // the process group that `leader` leads, while anything of it is left and
 // it is still the controller's: "no such process" otherwise.
-Status interruptGroup(ProcessHandle& leader, int sig);
+base::Status interruptGroup(ProcessHandle& leader, int sig);
 
 // Waits until each of the interrupted groups `leaders` lead has stopped,
 // but not past `deadline`. A leader still running at the deadline gets its
-// whole group killed (SIGKILL) and a Warning naming its command. What is
-// left of a group once its leader has ended (a background job ignores
-// SIGINT) gets SIGTERM and SIGCONT, and SIGKILL `timeout` later from a
-// sweeping thread; it is waited for only until `deadline`. Never blocks
-// much past `deadline`.
+// whole group killed (SIGKILL), and `killed` hears of it (with the leader)
+// at once, before the wait for the kill to take. What is left of a group
+// once its leader has ended (a background job ignores SIGINT) gets SIGTERM
+// and SIGCONT, and SIGKILL `timeout` later from a sweeping thread; it is
+// waited for only until `deadline`. Never blocks much past `deadline`.
 void waitStopped(const std::vector<std::shared_ptr<ProcessHandle>>& leaders,
-                 StopClock::duration timeout, StopClock::time_point deadline);
+                 StopClock::duration timeout, StopClock::time_point deadline,
+                 const std::function<void(const ProcessHandle&)>& killed);
 
 // Whether the controller is stopping its stack to end: a command that
 // ends now was ended by the controller, not by a failure of its own.
@@ -100,6 +101,6 @@ class StackStop {
 // every descendant it can reach.
 void killDescendants();
 
-}  // namespace controller
+}  // namespace supervise
 
-#endif  // ZORVANE_CONTROLLER_STOP_H_
+#endif  // ZORVANE_SUPERVISE_STOP_H_

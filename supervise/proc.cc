@@ -1,8 +1,7 @@
-#include "controller/proc.h"
+#include "supervise/proc.h"
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -13,7 +12,7 @@
 #include <string_view>
 #include <unordered_map>
 
-namespace controller::proc {
+namespace supervise::proc {
 namespace {
 
 // Reads a small /proc file whole; false when it cannot be opened.
@@ -179,10 +178,4 @@ bool PidFd::Signal(int sig) const {
   return ::syscall(SYS_pidfd_send_signal, fd_, sig, nullptr, 0) == 0;
 }
 
-bool PidFd::Exited() const {
-  if (fd_ < 0) return true;
-  pollfd p{fd_, POLLIN, 0};
-  return ::poll(&p, 1, 0) > 0;
-}
-
-}  // namespace controller::proc
+}  // namespace supervise::proc

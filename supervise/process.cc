@@ -1,4 +1,4 @@
-#include "controller/process.h"
+#include "supervise/process.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -9,14 +9,11 @@
 
 #include <utility>
 
-#include "controller/config.h"
-#include "controller/logger.h"
-#include "controller/reaper.h"
-#include "controller/stop.h"
+#include "supervise/reaper.h"
 
 extern char** environ;
 
-namespace controller {
+namespace supervise {
 namespace {
 
 constexpr char kShell[] = "/bin/bash";
@@ -100,8 +97,8 @@ Command::Command(std::string commandString, std::string dir,
       dir_(std::move(dir)),
       environment_(std::move(environment)) {}
 
-Status Command::Start() {
-  if (process_ != nullptr) return Status("exec: already started");
+base::Status Command::Start() {
+  if (process_ != nullptr) return base::Status("exec: already started");
 
   SpawnSetup s;
   // The child leads a new group, which exists before posix_spawn returns,
@@ -135,7 +132,7 @@ Status Command::Start() {
   // Descriptors are opened close-on-exec everywhere; this also covers any
   // a library opened without it.
   s.check(::posix_spawn_file_actions_addclosefrom_np(&s.actions, 3));
-  if (s.err != 0) return ErrnoStatus("fork/exec /bin/bash: ", s.err);
+  if (s.err != 0) return base::ErrnoStatus("fork/exec /bin/bash: ", s.err);
 
   std::vector<char*> argv;
   for (std::string& a : args_) argv.push_back(a.data());
@@ -156,138 +153,30 @@ Status Command::Start() {
                              childEnv);
       },
       args_[2], &process_);
-  if (err != 0) return ErrnoStatus("fork/exec /bin/bash: ", err);
-  return Status();
+  if (err != 0) return base::ErrnoStatus("fork/exec /bin/bash: ", err);
+  return base::Status();
 }
 
-Status Command::Wait() {
-  if (process_ == nullptr) return Status("exec: not started");
-  if (waited_) return Status("exec: already waited for");
+base::Status Command::Wait() {
+  if (process_ == nullptr) return base::Status("exec: not started");
+  if (waited_) return base::Status("exec: already waited for");
   waited_ = true;
   waitStatus_ = process_->Wait();
   return exitStatusError(*waitStatus_);
 }
 
-Status exitStatusError(int waitStatus) {
+base::Status exitStatusError(int waitStatus) {
   if (WIFEXITED(waitStatus)) {
     const int code = WEXITSTATUS(waitStatus);
-    if (code == 0) return Status();
-    return Status("exit status " + std::to_string(code));
+    if (code == 0) return base::Status();
+    return base::Status("exit status " + std::to_string(code));
   }
   if (WIFSIGNALED(waitStatus)) {
     std::string text = "signal: " + signalDescription(WTERMSIG(waitStatus));
     if (WCOREDUMP(waitStatus)) text += " (core dumped)";
-    return Status(std::move(text));
+    return base::Status(std::move(text));
   }
-  return Status("unexpected wait status " + std::to_string(waitStatus));
+  return base::Status("unexpected wait status " + std::to_string(waitStatus));
 }
 
-controllerManagedProcesses& zorvaneControllerManagedProcesses() {
-  // Created once even when first calls race; leaked, because detached
-  // runs may still use it while the process ends.
-  static controllerManagedProcesses* const cmps =
-      new controllerManagedProcesses();
-  return *cmps;
-}
-
-namespace {
-
-struct ServingSlot {
-  std::mutex mu;
-  std::shared_ptr<ProcessHandle> handle;  // guarded by mu
-};
-
-// Never destroyed: the signal thread reads it while the process ends.
-ServingSlot& servingSlot() {
-  static ServingSlot* const slot = new ServingSlot;
-  return *slot;
-}
-
-}  // namespace
-
-std::shared_ptr<ProcessHandle> servingProcess() {
-  ServingSlot& slot = servingSlot();
-  std::lock_guard lock(slot.mu);
-  return slot.handle;
-}
-
-void setServingProcess(std::shared_ptr<ProcessHandle> handle) {
-  ServingSlot& slot = servingSlot();
-  std::lock_guard lock(slot.mu);
-  slot.handle = std::move(handle);
-}
-
-CommandResult runPrep(const std::string& commandString) {
-  Info.log("Running Install: ", commandString);
-  Command cmd(commandString, configuration().workDir);
-  Debug.log("Set workdir:  ", cmd.dir());
-  Status err = cmd.Start();
-  if (err.ok()) err = cmd.Wait();
-  Debug.log("Install complete");
-  return {std::move(cmd), std::move(err)};
-}
-
-CommandResult startProcess(
-    const std::string& commandString, ProcessType theProcessType,
-    std::optional<std::vector<std::string>> environment) {
-  Info.log("Running: ", commandString);
-  Command cmd(commandString, configuration().workDir, std::move(environment));
-  Debug.log("Set workdir:  ", cmd.dir());
-  controllerManagedProcesses& cmps = zorvaneControllerManagedProcesses();
-  if (Status err = cmd.Start(); !err.ok()) {
-    cmps.processes.erase(theProcessType);
-    cmps.pids.erase(theProcessType);
-    return {std::move(cmd), std::move(err)};
-  }
-  const pid_t pid = cmd.process()->pid();
-  cmps.processes[theProcessType] = cmd.process();
-  cmps.pids[theProcessType] = pid;
-  if (theProcessType == server) setServingProcess(cmd.process());
-  Debug.log("New process created with pid ", static_cast<int64_t>(pid));
-  return {std::move(cmd), Status()};
-}
-
-Status waitProcess(Command& cmd, ProcessType /*theProcessType*/) {
-  Debug.log("waitProcess ENTRY");
-  Status err = cmd.Wait();
-  if (!err.ok() && !Stopping()) Info.log("Wait received error:", err);
-  Debug.log("waitProces EXIT");
-  return err;
-}
-
-Status killProcess(ProcessType theProcessType, bool reportEnded) {
-  Debug.log("killProcess Entry");
-  controllerManagedProcesses& cmps = zorvaneControllerManagedProcesses();
-  const auto it = cmps.pids.find(theProcessType);
-  const int64_t pid = it == cmps.pids.end() ? 0 : it->second;
-  Debug.log("Process pid is: ", pid);
-  if (pid == 0) return Status();
-
-  Debug.log("Killing pid:  ", pid);
-  // Decided from the handle, not by sending to a number that may have been
-  // reused since the process ended.
-  Status status("no such process");
-  bool ended = false;
-  if (const auto h = cmps.processes.find(theProcessType);
-      h != cmps.processes.end() && h->second != nullptr) {
-    status = interruptGroup(*h->second, SIGINT);
-    if (status.ok()) cmps.stopping.push_back(h->second);
-    // The group's leader holds the group's number until it is reaped, so
-    // a group found empty means the leader had ended: its handle says so.
-    ended = !status.ok() && h->second->finished();
-  }
-  cmps.processes.erase(theProcessType);
-  cmps.pids.erase(theProcessType);
-  if (!status.ok() && ended && !reportEnded) {
-    Debug.log("Process has ended: nothing to interrupt");
-    return Status();
-  }
-  if (!status.ok()) {
-    Error.log("Killing process returned an error SIGINT received error ",
-              status);
-    return status;
-  }
-  return Status();
-}
-
-}  // namespace controller
+}  // namespace supervise

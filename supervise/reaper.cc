@@ -1,4 +1,4 @@
-#include "controller/reaper.h"
+#include "supervise/reaper.h"
 
 #include <errno.h>
 #include <signal.h>
@@ -6,10 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <system_error>
-#include <thread>
+#include "base/thread.h"
 
-namespace controller {
+namespace supervise {
 namespace {
 
 // An ignored SIGCHLD survives exec and lets the kernel reap children
@@ -52,9 +51,7 @@ Reaper& Reaper::Get() {
 
 bool Reaper::ensureThread() {
   if (threadRunning_) return true;
-  try {
-    std::thread([this] { loop(); }).detach();
-  } catch (const std::system_error&) {
+  if (!base::StartDetachedThread("reaper", [this] { loop(); }).ok()) {
     return false;
   }
   threadRunning_ = true;
@@ -65,9 +62,9 @@ int Reaper::Spawn(const std::function<int(pid_t*)>& spawn,
                   const std::string& command,
                   std::shared_ptr<ProcessHandle>* handle) {
   keepChildrenReapable();
-  std::unique_lock lock(mu_);
+  base::MutexLock lock(&mu_);
   if (closed_) {
-    lock.unlock();
+    lock.Unlock();
     parkForever();
   }
   if (!ensureThread()) return EAGAIN;
@@ -77,12 +74,12 @@ int Reaper::Spawn(const std::function<int(pid_t*)>& spawn,
   children_[pid] = *handle;
   groups_.insert(pid);
   ++spawns_;
-  spawned_.notify_all();
+  spawned_.NotifyAll();
   return 0;
 }
 
 std::vector<std::shared_ptr<ProcessHandle>> Reaper::Live() {
-  std::lock_guard lock(mu_);
+  base::MutexLock lock(&mu_);
   std::vector<std::shared_ptr<ProcessHandle>> live;
   live.reserve(children_.size());
   for (const auto& [pid, h] : children_) live.push_back(h);
@@ -90,7 +87,7 @@ std::vector<std::shared_ptr<ProcessHandle>> Reaper::Live() {
 }
 
 std::vector<pid_t> Reaper::Groups() {
-  std::lock_guard lock(mu_);
+  base::MutexLock lock(&mu_);
   std::vector<pid_t> groups;
   for (auto it = groups_.begin(); it != groups_.end();) {
     const pid_t pgid = *it++;  // leftoversLocked may erase it
@@ -102,7 +99,7 @@ std::vector<pid_t> Reaper::Groups() {
 }
 
 bool Reaper::SignalGroup(pid_t pgid, int sig) {
-  std::lock_guard lock(mu_);
+  base::MutexLock lock(&mu_);
   if (const auto it = children_.find(pgid); it != children_.end()) {
     return it->second->SignalGroup(sig);
   }
@@ -112,7 +109,7 @@ bool Reaper::SignalGroup(pid_t pgid, int sig) {
 }
 
 bool Reaper::HasLeftovers(pid_t pgid) {
-  std::lock_guard lock(mu_);
+  base::MutexLock lock(&mu_);
   return !children_.contains(pgid) && leftoversLocked(pgid);
 }
 
@@ -133,44 +130,45 @@ bool Reaper::leftoversLocked(pid_t pgid) {
 
 bool Reaper::WaitForReap(uint64_t* seen,
                          std::chrono::steady_clock::time_point deadline) {
-  std::unique_lock lock(mu_);
-  const bool reaped =
-      reaped_.wait_until(lock, deadline, [&] { return reaps_ != *seen; });
+  base::MutexLock lock(&mu_);
+  while (reaps_ == *seen && reaped_.WaitUntil(&mu_, deadline)) {
+  }
+  const bool reaped = reaps_ != *seen;
   *seen = reaps_;
   return reaped;
 }
 
 int Reaper::ReapedFd() {
-  std::lock_guard lock(mu_);
+  base::MutexLock lock(&mu_);
   if (reapedFd_ < 0) reapedFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   return reapedFd_;
 }
 
 void Reaper::Close() {
-  std::lock_guard lock(mu_);
+  base::MutexLock lock(&mu_);
   closed_ = true;
 }
 
-void Reaper::waitForChildren(std::unique_lock<std::mutex>& lock) {
+void Reaper::waitForChildren() {
   sigset_t blocked;
   if (::pthread_sigmask(SIG_BLOCK, nullptr, &blocked) == 0 &&
       sigismember(&blocked, SIGCHLD) == 1) {
     // An orphan can arrive without any spawn: it is reparented here while
     // alive, and its end raises SIGCHLD, which stays pending while blocked,
     // so none is missed between the failed wait and this one.
-    lock.unlock();
+    mu_.Unlock();
     sigset_t chld;
     sigemptyset(&chld);
     sigaddset(&chld, SIGCHLD);
     while (::sigwaitinfo(&chld, nullptr) < 0 && errno == EINTR) {
     }
-    lock.lock();
+    mu_.Lock();
     return;
   }
   // SIGCHLD is not ours to take: orphans only come from children, so
   // wait for the next spawn.
   const uint64_t before = spawns_;
-  spawned_.wait(lock, [&] { return spawns_ != before; });
+  while (spawns_ == before) spawned_.Wait(&mu_);
 }
 
 void Reaper::loop() {
@@ -179,20 +177,20 @@ void Reaper::loop() {
     // number stays its own, so the handle can still be finished first.
     siginfo_t info = {};
     const uint64_t spawnsBefore = [&] {
-      std::lock_guard lock(mu_);
+      base::MutexLock lock(&mu_);
       return spawns_;
     }();
     if (::waitid(P_ALL, 0, &info, WEXITED | WNOWAIT) != 0) {
       if (errno == ECHILD) {
-        std::unique_lock lock(mu_);
+        base::MutexLock lock(&mu_);
         // A spawn between the failed wait and the lock has a child to wait
         // for already.
-        if (spawns_ == spawnsBefore) waitForChildren(lock);
+        if (spawns_ == spawnsBefore) waitForChildren();
       }
       continue;  // EINTR
     }
     const pid_t pid = info.si_pid;
-    std::lock_guard lock(mu_);
+    base::MutexLock lock(&mu_);
     const auto it = children_.find(pid);
     const bool managed = it != children_.end();
     if (managed) {
@@ -210,7 +208,7 @@ void Reaper::loop() {
       }
     }
     ++reaps_;
-    reaped_.notify_all();
+    reaped_.NotifyAll();
     if (reapedFd_ >= 0) {
       const uint64_t one = 1;
       (void)!::write(reapedFd_, &one, sizeof one);
@@ -218,4 +216,4 @@ void Reaper::loop() {
   }
 }
 
-}  // namespace controller
+}  // namespace supervise

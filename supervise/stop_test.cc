@@ -1,16 +1,23 @@
-#include "controller/stop.h"
+#include "supervise/stop.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include "controller/child_test_util.h"
-#include "controller/proc.h"
-#include "controller/reaper.h"
+#include <algorithm>
+#include <string>
+#include <vector>
 
-namespace controller {
+#include "supervise/proc.h"
+#include "supervise/reaper.h"
+#include "supervise/spawn_test_util.h"
+
+namespace supervise {
 namespace {
 
-using StopTest = ChildTest;
+using controller::IgnoresSignal;
+using controller::ReadProcText;
+using StopTest = SpawnTest;
 
 // Deadlines saturate: a stop timeout too long for the clock is no deadline
 // at all, never one in the past (a signed overflow, besides).
@@ -62,7 +69,9 @@ TEST(ProcTest, PidFdOpensOnlyTheProcessSeen) {
   const proc::PidFd same = proc::PidFd::OpenSame(self);
   ASSERT_TRUE(same.valid());
   EXPECT_TRUE(same.Signal(0));
-  EXPECT_FALSE(same.Exited());
+  // Readable once the process has ended: the stop waits on that.
+  pollfd p = {same.fd(), POLLIN, 0};
+  EXPECT_EQ(::poll(&p, 1, 0), 0);
   proc::ProcessInfo older = self;
   older.startTime -= 1;
   EXPECT_FALSE(proc::PidFd::OpenSame(older).valid());
@@ -72,44 +81,48 @@ TEST(ProcTest, PidFdOpensOnlyTheProcessSeen) {
 // background job, which ignores SIGINT) is still reached, through the
 // group while a child of ours holds it, and goes on SIGTERM.
 TEST_F(StopTest, MembersOutlivingTheirLeaderAreStopped) {
-  CommandResult r = started("sleep 1000 & echo $! > job", fileWatcher);
-  ASSERT_TRUE(r.err.ok());
-  EXPECT_TRUE(waitBounded(r.cmd).ok());
-  ASSERT_TRUE(waitFor([&] { return readFile(dir_ + "/job").ends_with('\n'); }));
-  const pid_t job = std::stoi(readFile(dir_ + "/job"));
-  const pid_t group = r.cmd.process()->pid();
+  Command cmd = started("sleep 1000 & echo $! > job");
+  ASSERT_NE(cmd.process(), nullptr);
+  EXPECT_TRUE(waitBounded(cmd).ok());
+  ASSERT_TRUE(eventually(
+      [&] { return ReadProcText(dir_ + "/job").ends_with('\n'); }));
+  const pid_t job = std::stoi(ReadProcText(dir_ + "/job"));
+  const pid_t group = cmd.process()->pid();
   ASSERT_EQ(::getpgid(job), group);
   // The job's shell ignores SIGINT only some time after its number is known.
-  ASSERT_TRUE(waitFor([&] { return IgnoresSignal(job, SIGINT); }));
+  ASSERT_TRUE(eventually([&] { return IgnoresSignal(job, SIGINT); }));
   Reaper& reaper = Reaper::Get();
 
-  EXPECT_TRUE(interruptGroup(*r.cmd.process(), SIGINT).ok());
+  EXPECT_TRUE(interruptGroup(*cmd.process(), SIGINT).ok());
   EXPECT_TRUE(reaper.HasLeftovers(group));  // SIGINT is ignored
   // Its SIGKILL would come after a stop timeout longer than the test: only
   // the SIGTERM can end the job in time.
-  waitStopped({r.cmd.process()}, std::chrono::hours(1),
-              StopClock::now() + std::chrono::seconds(5));
+  waitStopped({cmd.process()}, std::chrono::hours(1),
+              StopClock::now() + std::chrono::seconds(5), nullptr);
   EXPECT_FALSE(reaper.HasLeftovers(group));
-  EXPECT_EQ(interruptGroup(*r.cmd.process(), SIGINT).Error(),
+  EXPECT_EQ(interruptGroup(*cmd.process(), SIGINT).Error(),
             "no such process");
   (void)reaper.SignalGroup(group, SIGKILL);
 }
 
 // A leader that ignores SIGINT is killed with its group at the deadline,
-// and a Warning names its command.
+// and the caller hears of that leader (the program logs a Warning then).
 TEST_F(StopTest, LeaderStillRunningAtTheDeadlineIsKilled) {
-  CommandResult r = started("trap '' INT; : > ready; sleep 1000", server);
-  ASSERT_TRUE(r.err.ok());
-  ASSERT_TRUE(waitFor([&] { return exists("ready"); }));
-  EXPECT_TRUE(interruptGroup(*r.cmd.process(), SIGINT).ok());
-  waitStopped({r.cmd.process()}, std::chrono::milliseconds(100),
-              StopClock::now() + std::chrono::milliseconds(100));
-  EXPECT_TRUE(r.cmd.process()->finished());
-  EXPECT_EQ(waitBounded(r.cmd).Error(), "signal: killed");
-  EXPECT_TRUE(
-      logged("[Warning] Command did not stop within 100ms, killing it: trap '' "
-             "INT; : > ready; sleep 1000"));
+  Command cmd = started("trap '' INT; : > ready; sleep 1000");
+  ASSERT_NE(cmd.process(), nullptr);
+  ASSERT_TRUE(eventually([&] { return exists("ready"); }));
+  EXPECT_TRUE(interruptGroup(*cmd.process(), SIGINT).ok());
+  std::vector<std::string> killed;
+  waitStopped({cmd.process()}, std::chrono::milliseconds(100),
+              StopClock::now() + std::chrono::milliseconds(100),
+              [&](const ProcessHandle& leader) {
+                killed.push_back(leader.command());
+              });
+  EXPECT_TRUE(cmd.process()->finished());
+  EXPECT_EQ(waitBounded(cmd).Error(), "signal: killed");
+  EXPECT_EQ(killed, (std::vector<std::string>{
+                        "trap '' INT; : > ready; sleep 1000"}));
 }
 
 }  // namespace
-}  // namespace controller
+}  // namespace supervise

@@ -1,4 +1,4 @@
-#include "controller/stop.h"
+#include "supervise/stop.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -6,18 +6,15 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <map>
-#include <mutex>
-#include <system_error>
-#include <thread>
 #include <utility>
 
-#include "controller/config.h"
-#include "controller/logger.h"
-#include "controller/reaper.h"
+#include "base/mutex.h"
+#include "base/thread.h"
+#include "base/thread_annotations.h"
+#include "supervise/reaper.h"
 
-namespace controller {
+namespace supervise {
 namespace {
 
 std::atomic<bool> stopping{false};
@@ -65,49 +62,48 @@ class Sweeper {
 
   // Schedules SIGKILL for the group `pgid` at `when`. False when it is
   // already scheduled (its members have had their SIGTERM).
-  bool Schedule(pid_t pgid, StopClock::time_point when) {
-    std::lock_guard lock(mu_);
+  bool Schedule(pid_t pgid, StopClock::time_point when) EXCLUDES(mu_) {
+    base::MutexLock lock(&mu_);
     if (!due_.emplace(pgid, when).second) return false;
+    // Without the thread the members are killed at the controller's end
+    // instead.
     if (!started_) {
-      try {
-        std::thread([this] { loop(); }).detach();
-        started_ = true;
-      } catch (const std::system_error&) {
-        // Without the thread the members are killed at the controller's
-        // end instead.
-      }
+      started_ = base::StartDetachedThread("stop-sweeper", [this] {
+                   loop();
+                 }).ok();
     }
-    wake_.notify_all();
+    wake_.NotifyAll();
     return true;
   }
 
  private:
-  void loop() {
-    std::unique_lock lock(mu_);
+  void loop() EXCLUDES(mu_) {
+    base::MutexLock lock(&mu_);
     for (;;) {
       if (due_.empty()) {
-        wake_.wait(lock);
+        wake_.Wait(&mu_);
         continue;
       }
       const auto next = std::min_element(
           due_.begin(), due_.end(),
           [](const auto& a, const auto& b) { return a.second < b.second; });
       if (StopClock::now() < next->second) {
-        wake_.wait_until(lock, next->second);
+        (void)wake_.WaitUntil(&mu_, next->second);
         continue;
       }
       const pid_t pgid = next->first;
       due_.erase(next);
-      lock.unlock();
+      lock.Unlock();
       (void)Reaper::Get().SignalGroup(pgid, SIGKILL);
-      lock.lock();
+      lock.Lock();
     }
   }
 
-  std::mutex mu_;
-  std::condition_variable wake_;
-  std::map<pid_t, StopClock::time_point> due_;  // guarded by mu_
-  bool started_ = false;                        // guarded by mu_
+  // Never held while the reaper's lock is taken.
+  base::Mutex mu_;
+  base::CondVar wake_;
+  std::map<pid_t, StopClock::time_point> due_ GUARDED_BY(mu_);
+  bool started_ GUARDED_BY(mu_) = false;
 };
 
 // Whether descendants can be listed and held by pid descriptors.
@@ -153,21 +149,18 @@ bool Stopping() {
   return stopping.load();
 }
 
-Status interruptGroup(ProcessHandle& leader, int sig) {
+base::Status interruptGroup(ProcessHandle& leader, int sig) {
   // While the leader is unreaped this goes through its handle; after that,
   // to what is left of its group, if that is still ours.
-  return tellGroup(leader.pid(), sig) ? Status() : Status(ErrnoText(ESRCH));
+  return tellGroup(leader.pid(), sig) ? base::Status() : base::Status(base::ErrnoText(ESRCH));
 }
 
 void waitStopped(const std::vector<std::shared_ptr<ProcessHandle>>& leaders,
-                 StopClock::duration timeout, StopClock::time_point deadline) {
+                 StopClock::duration timeout, StopClock::time_point deadline,
+                 const std::function<void(const ProcessHandle&)>& killed) {
   for (const auto& leader : leaders) {
     if (!leader->WaitUntil(deadline)) {
-      if (leader->KillGroupOnce()) {
-        Warning.log("Command did not stop within ",
-                    Duration{std::chrono::nanoseconds(timeout).count()},
-                    ", killing it: ", leader->command());
-      }
+      if (leader->KillGroupOnce() && killed) killed(*leader);
       // SIGKILL is not refused; a process stuck in the kernel is waited
       // for only briefly, so one bad mount cannot stall every later run.
       (void)leader->WaitUntil(StopClock::now() + std::chrono::seconds(5));
@@ -284,4 +277,4 @@ void killDescendants() {
   for (auto& [info, fd] : liveDescendants()) fd.Signal(SIGKILL);
 }
 
-}  // namespace controller
+}  // namespace supervise

@@ -29,24 +29,24 @@
 // The reaper reaps every child of the process: code that links this must
 // not start and wait for children of its own.
 
-#ifndef ZORVANE_CONTROLLER_REAPER_H_
-#define ZORVANE_CONTROLLER_REAPER_H_
+#ifndef ZORVANE_SUPERVISE_REAPER_H_
+#define ZORVANE_SUPERVISE_REAPER_H_
 
 #include <sys/types.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
-#include "controller/handle.h"
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
+#include "supervise/handle.h"
 
-namespace controller {
+namespace supervise {
 
 class Reaper {
  public:
@@ -60,61 +60,70 @@ class Reaper {
   // end. Returns the error number. After Close, never returns: the process
   // is ending, and nothing new may start.
   int Spawn(const std::function<int(pid_t*)>& spawn, const std::string& command,
-            std::shared_ptr<ProcessHandle>* handle);
+            std::shared_ptr<ProcessHandle>* handle) EXCLUDES(mu_);
 
   // The handles of the managed children that have not ended.
-  std::vector<std::shared_ptr<ProcessHandle>> Live();
+  std::vector<std::shared_ptr<ProcessHandle>> Live() EXCLUDES(mu_);
 
   // The process groups of managed children that may still hold processes:
   // the leader runs, or a child of the controller is left in the group.
-  std::vector<pid_t> Groups();
+  std::vector<pid_t> Groups() EXCLUDES(mu_);
 
   // Sends `sig` to the group `pgid` of a managed child while it is still
   // the controller's (see above). False, sending nothing, otherwise.
-  bool SignalGroup(pid_t pgid, int sig);
+  bool SignalGroup(pid_t pgid, int sig) EXCLUDES(mu_);
 
   // Whether the group `pgid` of a managed child whose leader has been
   // reaped still holds a child of the controller.
-  bool HasLeftovers(pid_t pgid);
+  bool HasLeftovers(pid_t pgid) EXCLUDES(mu_);
 
   // Waits until a child is reaped after `*seen` (a count this returns
   // through *seen) or `deadline`. False on the deadline.
   bool WaitForReap(uint64_t* seen,
-                   std::chrono::steady_clock::time_point deadline);
+                   std::chrono::steady_clock::time_point deadline)
+      EXCLUDES(mu_);
 
   // A descriptor that turns readable when a child has been reaped; read it
   // (8 bytes) to wait again. For one waiter at a time, the controller's own
   // stop; -1 when it cannot be made.
-  int ReapedFd();
+  int ReapedFd() EXCLUDES(mu_);
 
   // Refuses further spawns for good (see Spawn). Reaping goes on.
-  void Close();
+  void Close() EXCLUDES(mu_);
+
+  // The reaper's lock, for the lock order of the callers' own locks (their
+  // ACQUIRED_BEFORE): a caller may hold its lock while it calls in here.
+  // Only the reaper takes it.
+  const base::Mutex& mutex() const RETURN_CAPABILITY(mu_) { return mu_; }
 
  private:
   Reaper() = default;
-  void loop();
-  // Whether the reaping thread runs; starts it if not. REQUIRES: mu_.
-  bool ensureThread();
+  void loop() EXCLUDES(mu_);
+  // Whether the reaping thread runs; starts it if not.
+  bool ensureThread() REQUIRES(mu_);
   // Whether `pgid`, whose leader has been reaped, holds a child of ours
   // (and is not a stranger's group of the same number); forgets the group
-  // when it holds none. REQUIRES: mu_.
-  bool leftoversLocked(pid_t pgid);
+  // when it holds none.
+  bool leftoversLocked(pid_t pgid) REQUIRES(mu_);
   // Waits for the next SIGCHLD, or spawn when SIGCHLD is not blocked.
-  void waitForChildren(std::unique_lock<std::mutex>& lock);
+  // Gives mu_ up while it waits.
+  void waitForChildren() REQUIRES(mu_);
 
-  std::mutex mu_;
-  std::condition_variable spawned_;  // signalled on every new child
-  std::condition_variable reaped_;   // signalled on every reap
-  // Guarded by mu_.
-  std::unordered_map<pid_t, std::shared_ptr<ProcessHandle>> children_;
-  std::set<pid_t> groups_;
-  uint64_t spawns_ = 0;
-  uint64_t reaps_ = 0;
-  int reapedFd_ = -1;
-  bool closed_ = false;
-  bool threadRunning_ = false;
+  // Taken before a handle's (it finishes and signals handles under it);
+  // held across a spawn, never across a wait for a child to end.
+  base::Mutex mu_ ACQUIRED_BEFORE(ProcessHandle::mu_);
+  base::CondVar spawned_;  // signalled on every new child
+  base::CondVar reaped_;   // signalled on every reap
+  std::unordered_map<pid_t, std::shared_ptr<ProcessHandle>> children_
+      GUARDED_BY(mu_);
+  std::set<pid_t> groups_ GUARDED_BY(mu_);
+  uint64_t spawns_ GUARDED_BY(mu_) = 0;
+  uint64_t reaps_ GUARDED_BY(mu_) = 0;
+  int reapedFd_ GUARDED_BY(mu_) = -1;
+  bool closed_ GUARDED_BY(mu_) = false;
+  bool threadRunning_ GUARDED_BY(mu_) = false;
 };
 
-}  // namespace controller
+}  // namespace supervise
 
-#endif  // ZORVANE_CONTROLLER_REAPER_H_
+#endif  // ZORVANE_SUPERVISE_REAPER_H_

@@ -5,15 +5,15 @@
 // therefore reach a stranger. A PidFd refers to one process for as long as
 // it is open: a signal through it reaches that process or nobody.
 
-#ifndef ZORVANE_CONTROLLER_PROC_H_
-#define ZORVANE_CONTROLLER_PROC_H_
+#ifndef ZORVANE_SUPERVISE_PROC_H_
+#define ZORVANE_SUPERVISE_PROC_H_
 
 #include <sys/types.h>
 
 #include <cstdint>
 #include <vector>
 
-namespace controller::proc {
+namespace supervise::proc {
 
 // One process (a thread group) as its /proc/<pid>/stat shows it.
 struct ProcessInfo {
@@ -70,14 +70,11 @@ class PidFd {
   // Sends `sig` to the process; false when it has ended (or on failure).
   bool Signal(int sig) const;
 
-  // True once the process has ended (it may not be reaped yet).
-  bool Exited() const;
-
  private:
   explicit PidFd(int fd) : fd_(fd) {}
   int fd_ = -1;
 };
 
-}  // namespace controller::proc
+}  // namespace supervise::proc
 
-#endif  // ZORVANE_CONTROLLER_PROC_H_
+#endif  // ZORVANE_SUPERVISE_PROC_H_
