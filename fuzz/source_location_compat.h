@@ -1,10 +1,11 @@
-// std::source_location for the fuzz build alone. clang 14 lacks the
+// std::source_location for clang builds (the fuzz build, and any clang
+// build through klog/CMakeLists.txt). clang 14 lacks the
 // builtin that GCC 12's library needs for it, so <source_location> there
 // declares nothing; this fills the gap with the builtins clang 14 has,
 // which, in a default argument, give the position of the call that uses
-// it, as std::source_location::current() does. The fuzz build includes
-// this file ahead of every source (cmake/fuzz.cmake) only when
-// std::source_location is missing.
+// it, as std::source_location::current() does. It is included ahead of
+// every source (cmake/fuzz.cmake, klog/CMakeLists.txt) and defines nothing
+// where the library already has std::source_location.
 
 #ifndef ZORVANE_FUZZ_SOURCE_LOCATION_COMPAT_H_
 #define ZORVANE_FUZZ_SOURCE_LOCATION_COMPAT_H_
