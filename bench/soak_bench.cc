@@ -221,10 +221,11 @@ struct Samples {
     descriptors.Add(CountDescriptors(controller));
     int64_t live = 0;
     std::vector<pid_t> dead;
-    for (const ProcessEntry& p : DescendantsOf(ListProcesses(), controller)) {
-      if (p.stat.state != 'Z') {
+    for (const testsupport::ProcEntry& p :
+         testsupport::DescendantsOf(controller)) {
+      if (p.state != 'Z') {
         ++live;
-      } else if (p.stat.ppid == controller) {
+      } else if (p.ppid == controller) {
         dead.push_back(p.pid);
       }
     }
@@ -236,15 +237,8 @@ struct Samples {
 // The processes below this one still running, with their command lines.
 std::vector<std::pair<pid_t, std::string>> LiveDescendants() {
   std::vector<std::pair<pid_t, std::string>> out;
-  for (const ProcessEntry& p : DescendantsOf(ListProcesses(), getpid())) {
-    if (p.stat.state == 'Z') continue;
-    std::ifstream in("/proc/" + std::to_string(p.pid) + "/cmdline");
-    std::string cmd((std::istreambuf_iterator<char>(in)),
-                    std::istreambuf_iterator<char>());
-    for (char& c : cmd) {
-      if (c == '\0') c = ' ';
-    }
-    out.emplace_back(p.pid, cmd);
+  for (const testsupport::ProcEntry& p : testsupport::DescendantsOf(getpid())) {
+    if (p.state != 'Z') out.emplace_back(p.pid, p.cmdline);
   }
   return out;
 }
@@ -571,23 +565,9 @@ int Main(int argc, char** argv) {
   }
   CatchInterrupts();
   AdoptOrphans();
-  std::string workdir = o.workdir;
-  bool ownWorkdir = false;
-  if (workdir.empty()) {
-    char tmpl[] = "/tmp/zorvane-soak.XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) {
-      perror("soak_bench: mkdtemp");
-      return 1;
-    }
-    workdir = tmpl;
-    ownWorkdir = true;
-  }
-  const int rc = Run(o, workdir);
-  if (ownWorkdir) {
-    std::error_code ec;
-    std::filesystem::remove_all(workdir, ec);
-  }
-  return rc;
+  Workdir workdir;
+  if (!workdir.Make(o.workdir, "zorvane-soak", "soak_bench")) return 1;
+  return Run(o, workdir.path());
 }
 
 }  // namespace

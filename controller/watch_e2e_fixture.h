@@ -57,12 +57,22 @@ class WatchFixture : public ::testing::Test {
   // Starts the controller with debug output in `cwd` (the test's directory
   // when empty) and waits until it polls.
   Controller& Start(const std::filesystem::path& cwd = {}) {
-    controller_ =
-        std::make_unique<Controller>(std::vector<std::string>{"-v"}, env_,
-                                     (cwd.empty() ? root_ : cwd).string());
+    return StartWith(WithCwd((cwd.empty() ? root_ : cwd).string()));
+  }
+
+  // Starts the controller with debug output as `options` say and waits
+  // until it polls.
+  Controller& StartWith(const Options& options) {
+    controller_ = std::make_unique<Controller>(std::vector<std::string>{"-v"},
+                                               env_, options);
     EXPECT_TRUE(controller_->WaitForText("[Debug] Watch interval is: 1s"))
         << controller_->err();
     return *controller_;
+  }
+
+  // The text of the file `name` of the test's directory.
+  std::string Read(const std::string& name) const {
+    return ReadTextFile((root_ / name).string());
   }
 
   // Waits until the log holds `text` `n` times.

@@ -1,18 +1,18 @@
-#include "bench/child.h"
+#include "testsupport/child.h"
 
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "bench/proc_stats.h"
+#include "testsupport/eventually.h"
+#include "testsupport/proc.h"
 
-namespace bench {
+namespace testsupport {
 namespace {
 
 const std::vector<std::string> kEnv = {"PATH=/usr/bin:/bin"};
@@ -36,14 +36,28 @@ pid_t PidAfter(Child* c, const std::string& key) {
                                   : std::stoi(tail.substr(pos + key.size()));
 }
 
+// In a subreaper, starts a shell that leaves a process in a session of its
+// own running, then goes on with `then`; the number of that process, or -1.
+pid_t StartWithOrphan(Child* c, const std::string& then) {
+  BecomeSubreaper();
+  StartShell(c, "setsid sh -c 'echo \"orphan $$\"; exec sleep 1000' &" + then);
+  return PidAfter(c, "orphan ");
+}
+
 // Gone, or a zombie about to be reaped by whoever adopted it.
 bool Dead(pid_t pid) {
-  for (const Clock::time_point deadline = In(10000); Clock::now() < deadline;) {
-    ProcStat st;
-    if (!ReadProcStat(pid, &st).empty() || st.state == 'Z') return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
+  return Eventually(
+      [&] {
+        ProcEntry p;
+        return !ReadProcStat(pid, &p) || p.ended();
+      },
+      std::chrono::seconds(10));
+}
+
+// Gone altogether, not even a zombie.
+bool Gone(pid_t pid) {
+  ProcEntry p;
+  return !ReadProcStat(pid, &p);
 }
 
 TEST(ChildTest, Lines) {
@@ -87,27 +101,14 @@ TEST(ChildTest, KillEndsChildrenInOtherGroups) {
              "sleep 1000 & wait");
   const pid_t child = PidAfter(&c, "child ");
   ASSERT_GT(child, 0);
-  ProcStat st;
-  ASSERT_EQ(ReadProcStat(child, &st), "");
+  ProcEntry st;
+  ASSERT_TRUE(ReadProcStat(child, &st));
   EXPECT_EQ(st.pgrp, child);
   const pid_t shell = c.pid();
   c.Kill();
   EXPECT_TRUE(Dead(child));
   EXPECT_TRUE(Dead(shell));
   EXPECT_EQ(c.pid(), -1);
-}
-
-// A program that ends by itself leaves its children to the subreaper.
-TEST(ChildTest, SubreaperEndsOrphans) {
-  AdoptOrphans();
-  Child c;
-  StartShell(&c, "setsid sh -c 'echo \"orphan $$\"; exec sleep 1000' &");
-  const pid_t orphan = PidAfter(&c, "orphan ");
-  ASSERT_GT(orphan, 0);
-  c.Kill();
-  // Reaped here, so not even a zombie is left.
-  ProcStat st;
-  EXPECT_NE(ReadProcStat(orphan, &st), "");
 }
 
 TEST(ChildTest, NextLine) {
@@ -120,25 +121,27 @@ TEST(ChildTest, NextLine) {
   EXPECT_EQ(lines, (std::vector<std::string>{"one", "two", "", "three"}));
 }
 
-TEST(ChildTest, StopReapsAndLeavesOrphansToKill) {
-  AdoptOrphans();
-  Child c;
-  StartShell(&c,
-             "setsid sh -c 'echo \"orphan $$\"; exec sleep 1000' & "
-             "exec sleep 1000");
-  const pid_t orphan = PidAfter(&c, "orphan ");
-  ASSERT_GT(orphan, 0);
-  int status = 0;
-  ASSERT_TRUE(c.Stop(SIGTERM, In(10000), &status));
-  EXPECT_TRUE(WIFSIGNALED(status));
-  EXPECT_EQ(WTERMSIG(status), SIGTERM);
-  EXPECT_EQ(c.pid(), -1);
-  // What it started outlives it, until Kill.
-  ProcStat st;
-  ASSERT_EQ(ReadProcStat(orphan, &st), "");
-  EXPECT_EQ(st.ppid, getpid());
-  c.Kill();
-  EXPECT_NE(ReadProcStat(orphan, &st), "");
+// A program that ends, by itself or stopped, leaves its children to the
+// subreaper; they outlive it until Kill, which reaps them here, so not even
+// a zombie is left.
+TEST(ChildTest, OrphansOutliveTheProgramUntilKill) {
+  for (const bool stopped : {false, true}) {
+    Child c;
+    const pid_t orphan = StartWithOrphan(&c, stopped ? " exec sleep 1000" : "");
+    ASSERT_GT(orphan, 0);
+    if (stopped) {
+      int status = 0;
+      ASSERT_TRUE(c.Stop(SIGTERM, In(10000), &status));
+      EXPECT_TRUE(WIFSIGNALED(status));
+      EXPECT_EQ(WTERMSIG(status), SIGTERM);
+      EXPECT_EQ(c.pid(), -1);
+      ProcEntry st;
+      ASSERT_TRUE(ReadProcStat(orphan, &st));
+      EXPECT_EQ(st.ppid, getpid());
+    }
+    c.Kill();
+    EXPECT_TRUE(Gone(orphan)) << "stopped " << stopped;
+  }
 }
 
 TEST(ChildTest, StopGivesUpOnAProgramThatIgnoresTheSignal) {
@@ -154,5 +157,87 @@ TEST(ChildTest, StopGivesUpOnAProgramThatIgnoresTheSignal) {
   EXPECT_TRUE(Dead(pid));
 }
 
+// Which streams are read, where the program runs, and what a test sees of
+// its output as a whole.
+TEST(ChildTest, Options) {
+  struct Case {
+    const char* name;
+    bool captureStdout;
+    std::string cwd;
+    std::string want;  // the output, once it ended
+  };
+  const Case cases[] = {
+      {"both streams", true, "", "out\nerr\n"},
+      {"standard error alone", false, "", "err\n"},
+      {"in a directory", true, "/tmp", "out\nerr\n/tmp\n"},
+  };
+  for (const Case& k : cases) {
+    ChildOptions o;
+    o.argv = {"/bin/sh", "-c",
+              std::string("echo out; echo err >&2") +
+                  (k.cwd.empty() ? "" : "; pwd >&2")};
+    o.env = kEnv;
+    o.cwd = k.cwd;
+    o.captureStdout = k.captureStdout;
+    Child c;
+    ASSERT_EQ(c.Start(o), "") << k.name;
+    EXPECT_FALSE(c.WaitFor([](const std::string&) { return false; },
+                           In(10000)))
+        << k.name;
+    EXPECT_TRUE(c.OutputEnded()) << k.name;
+    EXPECT_EQ(c.output(), k.want) << k.name;
+  }
+}
+
+TEST(ChildTest, WaitForSeesTextAcrossLines) {
+  Child c;
+  StartShell(&c, "printf 'a\nb'; sleep 0.1; echo c; exec sleep 1000");
+  EXPECT_TRUE(c.WaitFor(
+      [](const std::string& out) {
+        return out.find("a\nbc\n") != std::string::npos;
+      },
+      In(10000)));
+  EXPECT_FALSE(c.OutputEnded());
+}
+
+// A program whose output nobody reads still ends and is reaped; what it
+// wrote waits in the pipe.
+TEST(ChildTest, ReapWithoutReading) {
+  Child c;
+  StartShell(&c, "echo unread; exit 3");
+  int status = 0;
+  ASSERT_TRUE(c.Reap(In(10000), &status));
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 3);
+  EXPECT_EQ(c.pid(), -1);
+  EXPECT_EQ(c.UnreadBytes(), 7);
+  c.CloseOutput();
+  EXPECT_EQ(c.UnreadBytes(), -1);
+  EXPECT_FALSE(c.Reap(In(100), &status));
+}
+
+// Without endOrphans, Kill leaves the orphans that came to this process to
+// whoever runs beside it; with it, nothing of the test is left.
+TEST(ChildTest, EndOrphansDecidesWhoSweeps) {
+  BecomeSubreaper();
+  for (const bool endOrphans : {false, true}) {
+    ChildOptions o;
+    o.argv = {"/bin/sh", "-c",
+              "setsid sh -c 'echo \"orphan $$\"; exec sleep 1000' &"};
+    o.env = kEnv;
+    o.endOrphans = endOrphans;
+    Child c;
+    ASSERT_EQ(c.Start(o), "");
+    const pid_t orphan = PidAfter(&c, "orphan ");
+    ASSERT_GT(orphan, 0);
+    int status = 0;
+    ASSERT_TRUE(c.Reap(In(10000), &status));
+    c.Kill();
+    EXPECT_EQ(Gone(orphan), endOrphans) << "endOrphans " << endOrphans;
+    EXPECT_TRUE(EndDescendants());
+    EXPECT_TRUE(Dead(orphan));
+  }
+}
+
 }  // namespace
-}  // namespace bench
+}  // namespace testsupport

@@ -1,7 +1,7 @@
-// Helpers shared by the benchmark's tests.
+// Scratch folders and files for tests.
 
-#ifndef ZORVANE_BENCH_TEST_UTIL_H_
-#define ZORVANE_BENCH_TEST_UTIL_H_
+#ifndef ZORVANE_TESTSUPPORT_TEMP_DIR_H_
+#define ZORVANE_TESTSUPPORT_TEMP_DIR_H_
 
 #include <stdlib.h>
 
@@ -10,23 +10,26 @@
 #include <string>
 #include <system_error>
 
-namespace bench::test {
+namespace testsupport {
 
-// A fresh directory, removed with its contents at the end.
+/// A fresh directory /tmp/`prefix`XXXXXX, removed with its contents when
+/// the object goes; path() is "" when it could not be made.
 class TempDir {
  public:
-  TempDir() {
-    char tmpl[] = "/tmp/bench_test.XXXXXX";
-    path_ = mkdtemp(tmpl);
+  explicit TempDir(const std::string& prefix = "zorvane-test.") {
+    std::string tmpl = "/tmp/" + prefix + "XXXXXX";
+    if (mkdtemp(tmpl.data()) != nullptr) path_ = tmpl;
   }
   ~TempDir() {
     std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 
+  /// The directory.
   const std::string& path() const { return path_; }
+  /// The path `rel` inside it.
   std::string operator/(const std::string& rel) const {
     return path_ + "/" + rel;
   }
@@ -35,11 +38,11 @@ class TempDir {
   std::string path_;
 };
 
-// Writes `text` to `path`, replacing what was there.
+/// Writes `text` to `path`, replacing what was there.
 inline void WriteFile(const std::string& path, const std::string& text = "x") {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
-}  // namespace bench::test
+}  // namespace testsupport
 
-#endif  // ZORVANE_BENCH_TEST_UTIL_H_
+#endif  // ZORVANE_TESTSUPPORT_TEMP_DIR_H_
