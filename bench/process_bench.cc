@@ -68,33 +68,28 @@ const char kUsage[] =
     "[--million]\n";
 
 bool ParseOptions(int argc, char** argv, Options* o) {
-  for (int i = 1; i < argc; ++i) {
-    if (std::string_view(argv[i]) == "--million") {
-      o->million = true;
-      continue;
-    }
-    std::string_view key, text;
-    if (!SplitOption(argv[i], &key, &text)) return false;
-    const std::string value(text);
-    bool ok = true;
-    if (key == "controller") {
-      o->controller = value;
-    } else if (key == "floor") {
-      o->floor = value;
-    } else if (key == "workdir") {
-      o->workdir = value;
-    } else if (key == "window") {
-      ok = ParseNumber(value, &o->window) && o->window >= 2;
-    } else if (key == "edits") {
-      ok = ParseNumber(value, &o->edits) && o->edits >= 1;
-    } else if (key == "seed") {
-      ok = ParseNumber(value, &o->seed);
-    } else {
-      ok = false;
-    }
-    if (!ok || value.empty()) return false;
-  }
-  return true;
+  return ParseOptionList(
+      argc, argv, {"--million"},
+      [o](std::string_view key, const std::string& value) {
+        if (key == "million") {
+          o->million = true;
+        } else if (key == "controller") {
+          o->controller = value;
+        } else if (key == "floor") {
+          o->floor = value;
+        } else if (key == "workdir") {
+          o->workdir = value;
+        } else if (key == "window") {
+          return ParseNumber(value, &o->window) && o->window >= 2;
+        } else if (key == "edits") {
+          return ParseNumber(value, &o->edits) && o->edits >= 1;
+        } else if (key == "seed") {
+          return ParseNumber(value, &o->seed);
+        } else {
+          return false;
+        }
+        return true;
+      });
 }
 
 // How to run one program and recognise its lines.

@@ -84,31 +84,27 @@ const char kUsage[] =
     "                  [--log=PATH] [--workdir=DIR] [--controller=PATH]\n";
 
 bool ParseOptions(int argc, char** argv, Options* o) {
-  for (int i = 1; i < argc; ++i) {
-    std::string_view key, text;
-    if (!SplitOption(argv[i], &key, &text)) return false;
-    const std::string value(text);
-    bool ok = true;
-    if (key == "controller") {
-      o->controller = value;
-    } else if (key == "minutes") {
-      ok = ParseNumber(value, &o->minutes) && o->minutes > 0;
-    } else if (key == "seed") {
-      ok = ParseNumber(value, &o->seed) && o->seed != 0;
-    } else if (key == "entries") {
-      ok = ParseNumber(value, &o->entries) && o->entries >= 100;
-    } else if (key == "margin") {
-      ok = ParseNumber(value, &o->margin) && o->margin >= 0;
-    } else if (key == "log") {
-      o->log = value;
-    } else if (key == "workdir") {
-      o->workdir = value;
-    } else {
-      ok = false;
-    }
-    if (!ok || value.empty()) return false;
-  }
-  return true;
+  return ParseOptionList(
+      argc, argv, {}, [o](std::string_view key, const std::string& value) {
+        if (key == "controller") {
+          o->controller = value;
+        } else if (key == "minutes") {
+          return ParseNumber(value, &o->minutes) && o->minutes > 0;
+        } else if (key == "seed") {
+          return ParseNumber(value, &o->seed) && o->seed != 0;
+        } else if (key == "entries") {
+          return ParseNumber(value, &o->entries) && o->entries >= 100;
+        } else if (key == "margin") {
+          return ParseNumber(value, &o->margin) && o->margin >= 0;
+        } else if (key == "log") {
+          o->log = value;
+        } else if (key == "workdir") {
+          o->workdir = value;
+        } else {
+          return false;
+        }
+        return true;
+      });
 }
 
 void Progress(const std::string& text) {

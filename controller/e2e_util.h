@@ -257,6 +257,12 @@ class Controller {
         timeout);
   }
 
+  // Waits until standard error holds `text` at least `n` times.
+  bool WaitForCount(const std::string& text, int n) {
+    return WaitFor(
+        [&](const std::string& e) { return Count(e, text) >= n; });
+  }
+
   // Closes our end of its standard error, as a log reader that goes away.
   void CloseStandardError() {
     child_.CloseOutput();

@@ -83,6 +83,16 @@ class LifecycleTest : public ::testing::Test {
     return c;
   }
 
+  // Sends `sig` to the controller and waits for its end, which must be by
+  // that signal.
+  static RunResult EndsBy(Controller& c, int sig) {
+    c.Signal(sig);
+    const RunResult r = c.Wait();
+    EXPECT_TRUE(r.signaled) << r.err;
+    EXPECT_EQ(r.status, 128 + sig) << r.err;
+    return r;
+  }
+
   bool Exists(const std::string& name) const {
     return fs::exists(root_ / name);
   }
