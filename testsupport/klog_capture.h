@@ -21,6 +21,9 @@ class KlogCapture {
   /// False when the file could not be made; nothing is captured then.
   bool ok() const { return fd_ >= 0; }
 
+  /// The descriptor the core writes to; -1 when !ok().
+  int fd() const { return fd_; }
+
   /// Everything written so far, once the lines logged so far are out.
   std::string Written() const;
 
