@@ -12,13 +12,13 @@
 
 #include <gtest/gtest.h>
 
-#include "bench/test_util.h"
+#include "testsupport/temp_dir.h"
 
 namespace bench {
 namespace {
 
-using test::TempDir;
-using test::WriteFile;
+using testsupport::TempDir;
+using testsupport::WriteFile;
 
 // A fixed time long past: the coarse clock of file times could otherwise
 // give an edit the same time as the tree it edits.

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "bench/number.h"
+#include "supervise/proc.h"
 
 namespace bench {
 
@@ -55,29 +56,12 @@ std::vector<std::string_view> Fields(std::string_view text) {
 
 }  // namespace
 
-bool ParseProcStat(std::string_view text, ProcStat* out) {
-  const size_t close = text.rfind(')');
-  if (close == std::string_view::npos) return false;
-  // After the name: state(3) ppid(4) pgrp(5) session tty_nr tpgid flags
-  // minflt cminflt majflt cmajflt utime(14) stime(15), numbered as in proc(5).
-  const std::vector<std::string_view> f = Fields(text.substr(close + 1));
-  if (f.size() < 13 || f[0].size() != 1) return false;
-  int64_t utime = 0;
-  int64_t stime = 0;
-  if (!ParseNumber(f[1], &out->ppid) || !ParseNumber(f[2], &out->pgrp) ||
-      !ParseNumber(f[11], &utime) || !ParseNumber(f[12], &stime)) {
-    return false;
+std::string ReadCpuTicks(pid_t pid, int64_t* ticks) {
+  supervise::proc::ProcessInfo p;
+  if (!supervise::proc::ReadProcess(pid, &p)) {
+    return "read /proc/" + std::to_string(pid) + "/stat: gone or malformed";
   }
-  out->state = f[0][0];
-  out->cpuTicks = utime + stime;
-  return true;
-}
-
-std::string ReadProcStat(pid_t pid, ProcStat* out) {
-  const std::string path = "/proc/" + std::to_string(pid) + "/stat";
-  std::string text;
-  if (!ReadFile(path, &text)) return "read " + path + ": " + strerror(errno);
-  if (!ParseProcStat(text, out)) return "unexpected contents of " + path;
+  *ticks = static_cast<int64_t>(p.utime + p.stime);
   return "";
 }
 
@@ -162,50 +146,6 @@ std::string ReadPeakResident(pid_t pid, int64_t* bytes) {
   }
   *bytes = st.peakResident;
   return "";
-}
-
-std::vector<ProcessEntry> ListProcesses() {
-  std::vector<ProcessEntry> all;
-  std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), closedir);
-  if (!proc) return all;
-  std::string text;
-  while (const dirent* e = readdir(proc.get())) {
-    ProcessEntry p;
-    if (!ParseNumber(std::string_view(e->d_name), &p.pid)) continue;
-    // A process that ended since the directory was read is gone.
-    if (!ReadFile("/proc/" + std::string(e->d_name) + "/stat", &text) ||
-        !ParseProcStat(text, &p.stat)) {
-      continue;
-    }
-    all.push_back(p);
-  }
-  return all;
-}
-
-std::vector<ProcessEntry> DescendantsOf(const std::vector<ProcessEntry>& all,
-                                        pid_t root) {
-  std::vector<ProcessEntry> out;
-  std::vector<pid_t> parents = {root};
-  // Breadth first; a scan cannot hold a cycle, but a pid seen twice (a
-  // number reused during the scan) must not loop either.
-  for (size_t i = 0; i < parents.size() && parents.size() <= all.size() + 1;
-       ++i) {
-    for (const ProcessEntry& p : all) {
-      if (p.stat.ppid == parents[i] && p.pid != root) {
-        out.push_back(p);
-        parents.push_back(p.pid);
-      }
-    }
-  }
-  return out;
-}
-
-std::vector<pid_t> ChildrenOf(pid_t parent) {
-  std::vector<pid_t> children;
-  for (const ProcessEntry& p : ListProcesses()) {
-    if (p.stat.ppid == parent) children.push_back(p.pid);
-  }
-  return children;
 }
 
 double TicksToSeconds(int64_t ticks) {

@@ -68,33 +68,28 @@ const char kUsage[] =
     "[--million]\n";
 
 bool ParseOptions(int argc, char** argv, Options* o) {
-  for (int i = 1; i < argc; ++i) {
-    if (std::string_view(argv[i]) == "--million") {
-      o->million = true;
-      continue;
-    }
-    std::string_view key, text;
-    if (!SplitOption(argv[i], &key, &text)) return false;
-    const std::string value(text);
-    bool ok = true;
-    if (key == "controller") {
-      o->controller = value;
-    } else if (key == "floor") {
-      o->floor = value;
-    } else if (key == "workdir") {
-      o->workdir = value;
-    } else if (key == "window") {
-      ok = ParseNumber(value, &o->window) && o->window >= 2;
-    } else if (key == "edits") {
-      ok = ParseNumber(value, &o->edits) && o->edits >= 1;
-    } else if (key == "seed") {
-      ok = ParseNumber(value, &o->seed);
-    } else {
-      ok = false;
-    }
-    if (!ok || value.empty()) return false;
-  }
-  return true;
+  return ParseOptionList(
+      argc, argv, {"--million"},
+      [o](std::string_view key, const std::string& value) {
+        if (key == "million") {
+          o->million = true;
+        } else if (key == "controller") {
+          o->controller = value;
+        } else if (key == "floor") {
+          o->floor = value;
+        } else if (key == "workdir") {
+          o->workdir = value;
+        } else if (key == "window") {
+          return ParseNumber(value, &o->window) && o->window >= 2;
+        } else if (key == "edits") {
+          return ParseNumber(value, &o->edits) && o->edits >= 1;
+        } else if (key == "seed") {
+          return ParseNumber(value, &o->seed);
+        } else {
+          return false;
+        }
+        return true;
+      });
 }
 
 // How to run one program and recognise its lines.
@@ -209,9 +204,9 @@ std::string MeasureRun(const Program& p, double window,
   // the window starts after that cycle.
   const Clock::time_point ready = Clock::now();
   if (!child.ReadUntil(After(ready, 1.5 * kInterval))) return "interrupted";
-  ProcStat before, after;
+  int64_t before = 0, after = 0;
   const Clock::time_point start = Clock::now();
-  if (std::string err = ReadProcStat(child.pid(), &before); !err.empty()) {
+  if (std::string err = ReadCpuTicks(child.pid(), &before); !err.empty()) {
     return Failed(child, err);
   }
   if (std::string err = ReadProcStatus(child.pid(), &f->windowStart);
@@ -220,14 +215,14 @@ std::string MeasureRun(const Program& p, double window,
   }
   if (!child.ReadUntil(After(start, window))) return "interrupted";
   const Clock::time_point end = Clock::now();
-  if (std::string err = ReadProcStat(child.pid(), &after); !err.empty()) {
+  if (std::string err = ReadCpuTicks(child.pid(), &after); !err.empty()) {
     return Failed(child, err);
   }
   if (std::string err = ReadProcStatus(child.pid(), &f->windowEnd);
       !err.empty()) {
     return Failed(child, err);
   }
-  const double cpu = TicksToSeconds(after.cpuTicks - before.cpuTicks);
+  const double cpu = TicksToSeconds(after - before);
   f->cpuPerCycle = CpuPerCycle(cpu, Seconds(end - start), kInterval);
   f->busy = cpu / Seconds(end - start);
   if (!target.empty()) {
@@ -490,17 +485,8 @@ int Main(int argc, char** argv) {
   CatchInterrupts();
   AdoptOrphans();
 
-  std::string workdir = o.workdir;
-  bool ownWorkdir = false;
-  if (workdir.empty()) {
-    char tmpl[] = "/tmp/zorvane-bench.XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) {
-      perror("process_bench: mkdtemp");
-      return 1;
-    }
-    workdir = tmpl;
-    ownWorkdir = true;
-  }
+  Workdir workdir;
+  if (!workdir.Make(o.workdir, "zorvane-bench", "process_bench")) return 1;
 
   std::vector<Case> cases;
   auto add = [&](const char* label, const char* slug, TreeKind kind,
@@ -529,14 +515,10 @@ int Main(int argc, char** argv) {
 
   bool ok = true;
   for (Case& c : cases) {
-    if (Interrupted() || !RunCase(o, workdir, &c)) {
+    if (Interrupted() || !RunCase(o, workdir.path(), &c)) {
       ok = false;
       break;
     }
-  }
-  if (ownWorkdir) {
-    std::error_code ec;
-    std::filesystem::remove_all(workdir, ec);
   }
   if (Interrupted()) {
     Progress("interrupted");

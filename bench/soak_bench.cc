@@ -84,31 +84,27 @@ const char kUsage[] =
     "                  [--log=PATH] [--workdir=DIR] [--controller=PATH]\n";
 
 bool ParseOptions(int argc, char** argv, Options* o) {
-  for (int i = 1; i < argc; ++i) {
-    std::string_view key, text;
-    if (!SplitOption(argv[i], &key, &text)) return false;
-    const std::string value(text);
-    bool ok = true;
-    if (key == "controller") {
-      o->controller = value;
-    } else if (key == "minutes") {
-      ok = ParseNumber(value, &o->minutes) && o->minutes > 0;
-    } else if (key == "seed") {
-      ok = ParseNumber(value, &o->seed) && o->seed != 0;
-    } else if (key == "entries") {
-      ok = ParseNumber(value, &o->entries) && o->entries >= 100;
-    } else if (key == "margin") {
-      ok = ParseNumber(value, &o->margin) && o->margin >= 0;
-    } else if (key == "log") {
-      o->log = value;
-    } else if (key == "workdir") {
-      o->workdir = value;
-    } else {
-      ok = false;
-    }
-    if (!ok || value.empty()) return false;
-  }
-  return true;
+  return ParseOptionList(
+      argc, argv, {}, [o](std::string_view key, const std::string& value) {
+        if (key == "controller") {
+          o->controller = value;
+        } else if (key == "minutes") {
+          return ParseNumber(value, &o->minutes) && o->minutes > 0;
+        } else if (key == "seed") {
+          return ParseNumber(value, &o->seed) && o->seed != 0;
+        } else if (key == "entries") {
+          return ParseNumber(value, &o->entries) && o->entries >= 100;
+        } else if (key == "margin") {
+          return ParseNumber(value, &o->margin) && o->margin >= 0;
+        } else if (key == "log") {
+          o->log = value;
+        } else if (key == "workdir") {
+          o->workdir = value;
+        } else {
+          return false;
+        }
+        return true;
+      });
 }
 
 void Progress(const std::string& text) {
@@ -221,10 +217,11 @@ struct Samples {
     descriptors.Add(CountDescriptors(controller));
     int64_t live = 0;
     std::vector<pid_t> dead;
-    for (const ProcessEntry& p : DescendantsOf(ListProcesses(), controller)) {
-      if (p.stat.state != 'Z') {
+    for (const testsupport::ProcEntry& p :
+         testsupport::DescendantsOf(controller)) {
+      if (p.state != 'Z') {
         ++live;
-      } else if (p.stat.ppid == controller) {
+      } else if (p.ppid == controller) {
         dead.push_back(p.pid);
       }
     }
@@ -236,15 +233,8 @@ struct Samples {
 // The processes below this one still running, with their command lines.
 std::vector<std::pair<pid_t, std::string>> LiveDescendants() {
   std::vector<std::pair<pid_t, std::string>> out;
-  for (const ProcessEntry& p : DescendantsOf(ListProcesses(), getpid())) {
-    if (p.stat.state == 'Z') continue;
-    std::ifstream in("/proc/" + std::to_string(p.pid) + "/cmdline");
-    std::string cmd((std::istreambuf_iterator<char>(in)),
-                    std::istreambuf_iterator<char>());
-    for (char& c : cmd) {
-      if (c == '\0') c = ' ';
-    }
-    out.emplace_back(p.pid, cmd);
+  for (const testsupport::ProcEntry& p : testsupport::DescendantsOf(getpid())) {
+    if (p.state != 'Z') out.emplace_back(p.pid, p.cmdline);
   }
   return out;
 }
@@ -571,23 +561,9 @@ int Main(int argc, char** argv) {
   }
   CatchInterrupts();
   AdoptOrphans();
-  std::string workdir = o.workdir;
-  bool ownWorkdir = false;
-  if (workdir.empty()) {
-    char tmpl[] = "/tmp/zorvane-soak.XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) {
-      perror("soak_bench: mkdtemp");
-      return 1;
-    }
-    workdir = tmpl;
-    ownWorkdir = true;
-  }
-  const int rc = Run(o, workdir);
-  if (ownWorkdir) {
-    std::error_code ec;
-    std::filesystem::remove_all(workdir, ec);
-  }
-  return rc;
+  Workdir workdir;
+  if (!workdir.Make(o.workdir, "zorvane-soak", "soak_bench")) return 1;
+  return Run(o, workdir.path());
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "bench/test_util.h"
+#include "testsupport/temp_dir.h"
 
 namespace bench {
 namespace {
@@ -30,7 +30,7 @@ struct Changed {
 
 // Makes `changes` changes to a fresh tree made from `seed`.
 Changed Changes(int changes, uint64_t seed) {
-  test::TempDir dir;
+  testsupport::TempDir dir;
   const TreePlan plan = PlanTree({TreeKind::kMatching, 400, seed});
   EXPECT_EQ(WriteTree(dir.path(), plan), "");
   TreeChanger changer(dir.path(), plan, seed);

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "bench/test_util.h"
+#include "testsupport/temp_dir.h"
 
 namespace bench {
 namespace {
@@ -149,7 +149,7 @@ TEST(TreeGenTest, Kinds) {
 }
 
 TEST(TreeGenTest, WritesThePlan) {
-  test::TempDir t;
+  testsupport::TempDir t;
   const std::string root = t / "deeper/tree";
   const TreePlan plan = PlanTree({TreeKind::kIgnored, 500, 2});
   ASSERT_EQ(WriteTree(root, plan), "");

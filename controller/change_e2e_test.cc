@@ -26,10 +26,6 @@ class ChangeVariablesTest : public WatchFixture {
     MakeTree({"src/app.js", "src/lib.js", "src/sentinel.js"});
   }
 
-  std::string Read(const std::string& name) const {
-    return ReadTextFile((root_ / name).string());
-  }
-
   // The line the on-change command writes for `kind` and `path`.
   static std::string Line(const std::string& kind, const fs::path& path) {
     return "\nchange=" + kind + " path=" + path.string() + "\n";

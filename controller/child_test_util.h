@@ -17,38 +17,33 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <future>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "controller/config.h"
-#include "supervise/proc_test_util.h"
 #include "controller/registry.h"
 #include "gtest/gtest.h"
 #include "klog/flagset.h"
 #include "klog/klog.h"
+#include "testsupport/eventually.h"
+#include "testsupport/klog_capture.h"
+#include "testsupport/proc.h"
 
 namespace controller {
 
+using testsupport::IgnoresSignal;
+using testsupport::Sleeping;
+
 inline std::string readFile(const std::string& path) {
-  std::stringstream s;
-  s << std::ifstream(path).rdbuf();
-  return s.str();
+  return testsupport::ReadFileText(path);
 }
 
 // Polls `done` until it holds or ten seconds have passed.
 template <typename Pred>
 bool waitFor(Pred done) {
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
+  return testsupport::Eventually(done, std::chrono::seconds(10));
 }
 
 class ChildTest : public ::testing::Test {
@@ -62,17 +57,13 @@ class ChildTest : public ::testing::Test {
     }();
     // As in the controller, orphans of the children's groups come here,
     // where their groups stay reachable.
-    ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+    testsupport::BecomeSubreaper();
     ASSERT_EQ(flags->SetByName("v", "4"), "");
     ASSERT_EQ(flags->SetByName("skip_headers", "true"), "");
-    BecomeSubreaper();
     char dirTemplate[] = "/tmp/zorvane-child-XXXXXX";
     ASSERT_NE(::mkdtemp(dirTemplate), nullptr);
     dir_ = dirTemplate;
-    logPath_ = dir_ + ".log";
-    logFd_ = ::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
-                    0600);
-    previousLogFd_ = klog::testing::SetOutputFd(logFd_);
+    ASSERT_TRUE(log_.ok());
     configuration().workDir = dir_;
     configuration().zorvanePREP.clear();
     configuration().zorvaneSTOPTIMEOUT = Duration{kDefaultStopTimeout};
@@ -83,15 +74,13 @@ class ChildTest : public ::testing::Test {
     // A run may start a child after any one pass: kill until the runs'
     // threads have returned, then once more.
     EXPECT_TRUE(waitFor([&] {
-      EndDescendants(std::chrono::seconds(1));
+      testsupport::EndDescendants(std::chrono::seconds(1));
       return running_ == 0;
     }));
-    EXPECT_TRUE(EndDescendants()) << "processes of the test still run";
+    EXPECT_TRUE(testsupport::EndDescendants())
+        << "processes of the test still run";
     for (std::thread& t : threads_) t.join();
     clearRegistry();
-    klog::testing::SetOutputFd(previousLogFd_);
-    ::close(logFd_);
-    std::filesystem::remove(logPath_);
     std::filesystem::remove_all(dir_);
   }
 
@@ -131,10 +120,7 @@ class ChildTest : public ::testing::Test {
     return result.get();
   }
 
-  std::string log() const {
-    (void)klog::Flush(std::chrono::seconds(5));
-    return readFile(logPath_);
-  }
+  std::string log() const { return log_.Written(); }
   bool logged(const std::string& line) const {
     return log().find(line + "\n") != std::string::npos;
   }
@@ -155,9 +141,7 @@ class ChildTest : public ::testing::Test {
   std::string dir_;
 
  private:
-  std::string logPath_;
-  int logFd_ = -1;
-  int previousLogFd_ = -1;
+  testsupport::KlogCapture log_;
   std::vector<std::thread> threads_;
   std::atomic<int> running_{0};
 };

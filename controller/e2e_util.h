@@ -14,11 +14,7 @@
 #define ZORVANE_CONTROLLER_E2E_UTIL_H_
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/ioctl.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,19 +22,28 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "supervise/proc_test_util.h"
+#include "testsupport/child.h"
+#include "testsupport/eventually.h"
+#include "testsupport/proc.h"
 
 namespace controller::e2e {
+
+using testsupport::ChildrenOf;
+using testsupport::DescendantsOf;
+using testsupport::Eventually;
+using testsupport::IgnoresSignal;
+using testsupport::Polling;
+using testsupport::ProcEntry;
+using testsupport::ReadProcStat;
+using testsupport::Sleeping;
 
 using Env = std::map<std::string, std::string>;
 
@@ -65,10 +70,7 @@ struct Options {
 };
 
 inline std::string ReadTextFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
+  return testsupport::ReadFileText(path);
 }
 
 // How often `what` occurs in `text`.
@@ -94,18 +96,6 @@ inline void Touch(const std::string& path) {
   ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
 }
 
-// Polls `done` until it holds or `timeout` passes.
-template <typename Pred>
-bool Eventually(Pred done,
-                std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
 inline Options WithCwd(const std::string& cwd) {
   Options o;
   o.cwd = cwd;
@@ -121,89 +111,48 @@ class Controller {
 
   Controller(const std::vector<std::string>& args, const Env& env,
              const Options& options) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return;
-    read_fd_ = fds[0];
-    std::vector<std::string> argv;
+    testsupport::ChildOptions o;
     namespaced_ = options.pidNamespace && ::geteuid() == 0 &&
                   ::access("/usr/bin/unshare", X_OK) == 0;
     if (namespaced_) {
-      argv = {"/usr/bin/unshare", "-pf", "--kill-child"};
-      if (options.ownProc) argv.push_back("--mount-proc");
-      argv.push_back("--");
+      o.argv = {"/usr/bin/unshare", "-pf", "--kill-child"};
+      if (options.ownProc) o.argv.push_back("--mount-proc");
+      o.argv.push_back("--");
+      // Everything it starts dies with its namespace.
+      o.endOrphans = false;
     } else {
       // Orphans of the controller's stack come to us, where they can be
       // seen and killed.
-      BecomeSubreaper();
+      testsupport::BecomeSubreaper();
     }
-    argv.insert(argv.end(), options.wrapper.begin(), options.wrapper.end());
-    argv.push_back(ZORVANE_CONTROLLER_PATH);
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<std::string> envs = {"PATH=/usr/local/bin:/usr/bin:/bin"};
+    o.argv.insert(o.argv.end(), options.wrapper.begin(), options.wrapper.end());
+    o.argv.push_back(ZORVANE_CONTROLLER_PATH);
+    o.argv.insert(o.argv.end(), args.begin(), args.end());
+    o.env = {"PATH=/usr/local/bin:/usr/bin:/bin"};
     // Sanitizer builds: the controller reports with the tests' settings.
     for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
       if (const char* v = std::getenv(name))
-        envs.push_back(name + ("=" + std::string(v)));
+        o.env.push_back(name + ("=" + std::string(v)));
     }
-    for (const auto& [k, v] : env) envs.push_back(k + "=" + v);
-    if (!options.cwd.empty()) envs.push_back("PWD=" + options.cwd);
-
-    std::vector<char*> cargv, cenv;
-    for (auto& a : argv) cargv.push_back(a.data());
-    cargv.push_back(nullptr);
-    for (auto& e : envs) cenv.push_back(e.data());
-    cenv.push_back(nullptr);
-
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    if (options.closeStdinStdout) {
-      posix_spawn_file_actions_addclose(&fa, 0);
-      posix_spawn_file_actions_addclose(&fa, 1);
-    } else {
-      posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    }
-    posix_spawn_file_actions_adddup2(&fa, fds[1], 2);
-    if (!options.cwd.empty()) {
-      posix_spawn_file_actions_addchdir_np(&fa, options.cwd.c_str());
-    }
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    // Default dispositions and no blocked signal, whatever the test was
-    // started with: the controller keeps a stop signal ignored at its start
-    // (a background job of a script ignores SIGINT and SIGQUIT).
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP |
-                                        POSIX_SPAWN_SETSIGMASK |
-                                        POSIX_SPAWN_SETSIGDEF);
-    posix_spawnattr_setpgroup(&attr, 0);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    if (::posix_spawn(&pid_, cargv[0], &fa, &attr, cargv.data(), cenv.data()) !=
-        0) {
-      pid_ = -1;
-    }
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&fa);
-    ::close(fds[1]);
+    for (const auto& [k, v] : env) o.env.push_back(k + "=" + v);
+    if (!options.cwd.empty()) o.env.push_back("PWD=" + options.cwd);
+    o.cwd = options.cwd;
+    // Standard error alone is read; standard output stays the test's.
+    o.captureStdout = false;
+    o.closeStdinStdout = options.closeStdinStdout;
+    (void)child_.Start(o);
+    pid_ = child_.pid();
   }
 
   ~Controller() {
     for (const char* report :
          {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer",
           "ERROR: LeakSanitizer", "runtime error:"}) {
-      if (err_.find(report) != std::string::npos) {
-        ADD_FAILURE() << "sanitizer report from the controller:\n" << err_;
+      if (err().find(report) != std::string::npos) {
+        ADD_FAILURE() << "sanitizer report from the controller:\n" << err();
         break;
       }
     }
-    if (pid_ > 0 && !reaped_) {
-      ::kill(-pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    KillLeftBehind();
-    if (read_fd_ >= 0) ::close(read_fd_);
   }
 
   // The process started: unshare when in a namespace, else the controller.
@@ -226,12 +175,7 @@ class Controller {
   // A line of the controller's /proc/<pid>/status ("Threads", "ShdPnd"),
   // its value; "" when it cannot be read.
   std::string Status(const std::string& field) const {
-    const std::string text =
-        ReadTextFile("/proc/" + std::to_string(ControllerPid()) + "/status");
-    const auto at = text.find("\n" + field + ":");
-    if (at == std::string::npos) return "";
-    const auto start = text.find_first_not_of(" \t", at + field.size() + 2);
-    return text.substr(start, text.find('\n', start) - start);
+    return testsupport::StatusField(ControllerPid(), field);
   }
 
   // Whether `sig` is pending for the controller as a whole (sent, and not
@@ -243,20 +187,12 @@ class Controller {
   }
 
   // Bytes written to its standard error that the test has not read yet.
-  int UnreadBytes() const {
-    int n = 0;
-    if (read_fd_ < 0 || ::ioctl(read_fd_, FIONREAD, &n) != 0) return -1;
-    return n;
-  }
+  int UnreadBytes() const { return child_.UnreadBytes(); }
 
   // Waits for the process started to end without reading its standard
   // error (a log reader that stalls); Wait() then reads what it wrote.
   bool ExitsUnread(std::chrono::milliseconds timeout) {
-    reaped_ =
-        reaped_ ||
-        Eventually(
-            [&] { return ::waitpid(pid_, &waitStatus_, WNOHANG) == pid_; },
-            timeout);
+    reaped_ = reaped_ || child_.Reap(Deadline(timeout), &waitStatus_);
     return reaped_;
   }
 
@@ -305,20 +241,12 @@ class Controller {
   }
 
   // Standard error read so far.
-  const std::string& err() const { return err_; }
+  const std::string& err() const { return child_.output(); }
 
   // Reads standard error until `pred(err())` holds or the deadline passes.
   bool WaitFor(const std::function<bool(const std::string&)>& pred,
                std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred(err_)) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0 || !ReadSome(static_cast<int>(left.count()))) {
-        return pred(err_);
-      }
-    }
-    return true;
+    return child_.WaitFor(pred, Deadline(timeout));
   }
 
   // Waits until standard error contains `text`.
@@ -329,24 +257,33 @@ class Controller {
         timeout);
   }
 
+  // Waits until standard error holds `text` at least `n` times.
+  bool WaitForCount(const std::string& text, int n) {
+    return WaitFor(
+        [&](const std::string& e) { return Count(e, text) >= n; });
+  }
+
   // Closes our end of its standard error, as a log reader that goes away.
   void CloseStandardError() {
-    ::close(read_fd_);
-    read_fd_ = -1;
+    child_.CloseOutput();
+    closed_ = true;
   }
 
   // Waits for the controller to end (reading all of standard error).
   RunResult Wait(std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
     RunResult r;
-    if (read_fd_ < 0) {
+    bool ended = false;
+    if (closed_) {
       // Nothing to read: watch the process itself.
-      eof_ = ExitsUnread(timeout);
+      ended = ExitsUnread(timeout);
     } else {
       WaitFor([](const std::string&) { return false; }, timeout);
+      ended = child_.OutputEnded();
     }
-    // At end of file the controller has exited, or is about to: wait for
+    // At end of output the controller has exited, or is about to: wait for
     // it. Otherwise the deadline passed and the destructor kills it.
-    if (eof_ && (reaped_ || ::waitpid(pid_, &waitStatus_, 0) == pid_)) {
+    if (ended && (reaped_ || child_.Reap(testsupport::Clock::time_point::max(),
+                                         &waitStatus_))) {
       reaped_ = true;
       const int st = waitStatus_;
       r.signaled = WIFSIGNALED(st);
@@ -354,50 +291,24 @@ class Controller {
     } else {
       r.timed_out = true;
     }
-    r.err = err_;
+    r.err = err();
     return r;
   }
 
  private:
-  // One read; false at end of file or on the deadline.
-  bool ReadSome(int timeout_ms) {
-    if (read_fd_ < 0) return false;
-    pollfd p{read_fd_, POLLIN, 0};
-    if (::poll(&p, 1, timeout_ms) <= 0) return false;
-    char buf[4096];
-    const ssize_t n = ::read(read_fd_, buf, sizeof buf);
-    if (n <= 0) {
-      eof_ = true;
-      return false;
-    }
-    err_.append(buf, static_cast<std::size_t>(n));
-    return true;
+  static testsupport::Clock::time_point Deadline(
+      std::chrono::milliseconds timeout) {
+    return testsupport::Clock::now() + timeout;
   }
 
-  // Kills and reaps what a direct controller left behind. They are our
-  // unreaped children, so their numbers cannot have been reused.
-  // Killing one may hand its own children to us: repeat until none is left.
-  void KillLeftBehind() {
-    if (namespaced_) return;
-    for (int round = 0; round < 100; ++round) {
-      bool any = false;
-      for (const ProcEntry& p : ChildrenOf(::getpid())) {
-        if (p.pid == pid_) continue;
-        any = true;
-        ::kill(p.pid, SIGKILL);
-        ::waitpid(p.pid, nullptr, 0);
-      }
-      if (!any) return;
-    }
-  }
-
-  pid_t pid_ = -1;
-  int read_fd_ = -1;
+  // Kills, when it goes, the controller and everything it started (and,
+  // for a direct controller, whatever came to the test as an orphan).
+  testsupport::Child child_;
+  pid_t pid_ = -1;  // the process started, kept once it is reaped
   bool namespaced_ = false;
+  bool closed_ = false;  // CloseStandardError was called
   bool reaped_ = false;
   int waitStatus_ = 0;  // valid once reaped_
-  bool eof_ = false;
-  std::string err_;
 };
 
 // Runs the controller to its end.

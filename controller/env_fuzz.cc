@@ -129,7 +129,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // /dev/null, so the fuzzer's own output stays readable. Debug lines stay
   // off: they only copy the values, and would cut the runs per second to a
   // quarter.
-  klog::testing::SetOutputFd(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+  klog::test_hooks::SetOutputFd(::open("/dev/null", O_WRONLY | O_CLOEXEC));
   return 0;
 }
 

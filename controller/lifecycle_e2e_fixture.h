@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "controller/e2e_util.h"
+#include "testsupport/temp_dir.h"
 
 namespace controller::e2e {
 
@@ -49,9 +50,7 @@ inline bool Alive(pid_t pid) {
 class LifecycleTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/zorvane-life-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    root_ = tmpl;
+    ASSERT_NE(root_, "");
     fs::create_directories(root_ / "src");
     Touch(root_ / "src/app.js");
     Touch(root_ / "src/sentinel.js");
@@ -61,7 +60,6 @@ class LifecycleTest : public ::testing::Test {
             {"ZORVANE_WATCH_DIR", (root_ / "src").string()},
             {"ZORVANE_WATCH_INTERVAL", "1"}};
   }
-  void TearDown() override { fs::remove_all(root_); }
 
   Options Opts(bool pidNamespace = true) const {
     Options o;
@@ -85,6 +83,16 @@ class LifecycleTest : public ::testing::Test {
     return c;
   }
 
+  // Sends `sig` to the controller and waits for its end, which must be by
+  // that signal.
+  static RunResult EndsBy(Controller& c, int sig) {
+    c.Signal(sig);
+    const RunResult r = c.Wait();
+    EXPECT_TRUE(r.signaled) << r.err;
+    EXPECT_EQ(r.status, 128 + sig) << r.err;
+    return r;
+  }
+
   bool Exists(const std::string& name) const {
     return fs::exists(root_ / name);
   }
@@ -92,7 +100,8 @@ class LifecycleTest : public ::testing::Test {
     return ReadTextFile((root_ / name).string());
   }
 
-  fs::path root_;
+  testsupport::TempDir tmp_{"zorvane-life-"};
+  fs::path root_ = tmp_.path();
   Env env_;
 };
 

@@ -27,10 +27,7 @@ TEST_F(LifecycleTest, StopSignalsLeaveNothingBehindAndEndByThatSignal) {
     env_["ZORVANE_STOP_TIMEOUT"] = "1";
     auto c = StartWatching(Opts(/*pidNamespace=*/false));
     ASSERT_TRUE(Eventually([&] { return Exists("started"); }));
-    c->Signal(sig);
-    const RunResult r = c->Wait();
-    EXPECT_TRUE(r.signaled) << r.err;
-    EXPECT_EQ(r.status, 128 + sig) << r.err;
+    const RunResult r = EndsBy(*c, sig);
     EXPECT_EQ(Commands(c->LeftBehind()), "") << r.err;
   }
 }
@@ -54,11 +51,8 @@ TEST_F(LifecycleTest, StackHearsTheSignalOrTerminateForHangupAndQuit) {
         "done; : > ready; while :; do sleep 0.05; done";
     auto c = StartWatching(Opts(/*pidNamespace=*/false));
     ASSERT_TRUE(Eventually([&] { return Exists("ready"); }));
-    c->Signal(sig);
-    const RunResult r = c->Wait();
-    EXPECT_TRUE(r.signaled) << r.err;
-    EXPECT_EQ(r.status, 128 + sig) << r.err;
-    EXPECT_EQ(ReadTextFile((root_ / "got").string()), heard);
+    EndsBy(*c, sig);
+    EXPECT_EQ(Read("got"), heard);
   }
 }
 
@@ -100,9 +94,7 @@ TEST_F(LifecycleTest, AsProcessOneReapsOrphansAndEndsOnSigterm) {
   auto c = StartWatching(Opts());
   for (int i = 1; i <= 3; ++i) {
     Touch(root_ / "src/app.js");
-    ASSERT_TRUE(c->WaitFor([&](const std::string& e) {
-      return Count(e, "\non-change-ran\n") >= i;
-    })) << c->err();
+    ASSERT_TRUE(c->WaitForCount("\non-change-ran\n", i)) << c->err();
   }
   const pid_t controller = c->ControllerPid();
   ASSERT_GT(controller, 0);
@@ -203,9 +195,7 @@ TEST_F(LifecycleTest, ReusedNumberOfAnEndedCommandIsNotSignalled) {
   env_["ZORVANE_RUN_ON_CHANGE"] = "echo $$ > oc.pid";
   auto c = StartWatching(Opts());
   Touch(root_ / "src/app.js");
-  ASSERT_TRUE(c->WaitFor([](const std::string& e) {
-    return Count(e, "[Debug] waitProces EXIT") >= 1;
-  })) << c->err();
+  ASSERT_TRUE(c->WaitForCount("[Debug] waitProces EXIT", 1)) << c->err();
   const std::string ended = ReadTextFile((root_ / "oc.pid").string());
   const int number = std::atoi(ended.c_str());
   ASSERT_GT(number, 1);
@@ -231,9 +221,7 @@ TEST_F(LifecycleTest, ReusedNumberOfAnEndedCommandIsNotSignalled) {
   ASSERT_TRUE(Eventually([] { return RunningAs("sleep 1003"); }));
 
   Touch(root_ / "src/app.js");
-  ASSERT_TRUE(c->WaitFor([](const std::string& e) {
-    return Count(e, "[Debug] waitProces EXIT") >= 2;
-  })) << c->err();
+  ASSERT_TRUE(c->WaitForCount("[Debug] waitProces EXIT", 2)) << c->err();
   EXPECT_TRUE(RunningAs("sleep 1003")) << c->err();
   // The ended command's group was found gone, which is no error.
   EXPECT_NE(c->err().find("[Debug] Process has ended: nothing to interrupt"),
@@ -355,14 +343,10 @@ TEST_F(LifecycleTest, BurstOfChangesDuringPreparationStartsOneRun) {
       "Full path is:  " + (root_ / "src/app.js").string() + "\n";
   for (int i = 1; i <= 3; ++i) {
     Touch(root_ / "src/app.js");
-    ASSERT_TRUE(c->WaitFor([&](const std::string& e) {
-      return Count(e, seen) >= i;
-    })) << c->err();
+    ASSERT_TRUE(c->WaitForCount(seen, i)) << c->err();
   }
   // The first change's run waits for the registry; the others fold into it.
-  EXPECT_TRUE(c->WaitFor([](const std::string& e) {
-    return Count(e, "change folded in\n") >= 2;
-  })) << c->err();
+  EXPECT_TRUE(c->WaitForCount("change folded in\n", 2)) << c->err();
   Touch(root_ / "prepared");
   ASSERT_TRUE(c->WaitForText("\non-change-ran\n")) << c->err();
   // A change after the preparation starts a run of its own; runs of the

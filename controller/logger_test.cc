@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "controller/status.h"
+#include "testsupport/klog_capture.h"
 
 namespace controller {
 namespace {
@@ -15,31 +16,15 @@ namespace {
 class LoggerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char path[] = "/tmp/logger_test_XXXXXX";
-    fd_ = ::mkstemp(path);
-    ASSERT_GE(fd_, 0);
-    path_ = path;
-    previous_ = klog::testing::SetOutputFd(fd_);
+    ASSERT_TRUE(capture_.ok());
     klog::InitFlags(&flags_);
     ASSERT_EQ(flags_.SetByName("skip_headers", "true"), "");
   }
-  void TearDown() override {
-    (void)flags_.SetByName("v", "0");
-    klog::testing::SetOutputFd(previous_);
-    ::close(fd_);
-    ::unlink(path_.c_str());
-  }
-  std::string Written() {
-    std::ifstream in(path_);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
+  void TearDown() override { (void)flags_.SetByName("v", "0"); }
+  std::string Written() { return capture_.Written(); }
 
+  testsupport::KlogCapture capture_;
   klog::FlagSet flags_{"klog", klog::ErrorHandling::kContinueOnError};
-  int fd_ = -1;
-  int previous_ = -1;
-  std::string path_;
 };
 
 // Counts how often it is formatted.

@@ -32,15 +32,7 @@ class ReportTest : public WatchFixture {
   Controller& StartDirect() {
     Options o = WithCwd(root_.string());
     o.pidNamespace = false;
-    controller_ = std::make_unique<Controller>(std::vector<std::string>{"-v"},
-                                               env_, o);
-    EXPECT_TRUE(controller_->WaitForText("[Debug] Watch interval is: 1s"))
-        << controller_->err();
-    return *controller_;
-  }
-
-  std::string Read(const std::string& name) const {
-    return ReadTextFile((root_ / name).string());
+    return StartWith(o);
   }
 };
 

@@ -145,10 +145,7 @@ TEST_F(RootsTest, RootMadeByThePreparationCommandIsWatchedWithoutARun) {
 
 TEST_F(RootsTest, FlappingRootKeepsTheThreadCount) {
   // A root holding nothing that matches: its returns start no runs.
-  fs::create_directories(root_ / "flap");
-  Touch(root_ / "flap/notes.txt");
-  env_["ZORVANE_WATCH_DIR"] =
-      (root_ / "src").string() + ";" + (root_ / "flap").string();
+  WatchAlso("flap", "notes.txt");
   Controller& c = Start();
   // Every thread that lasts runs once the server has started (the reaper
   // starts with the first child); nothing else starts one while the root

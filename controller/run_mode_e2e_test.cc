@@ -8,27 +8,21 @@
 #include <string>
 
 #include "controller/e2e_util.h"
+#include "testsupport/temp_dir.h"
 
 namespace controller::e2e {
 namespace {
 
 class RunModeTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char dirTemplate[] = "/tmp/zorvane-run-XXXXXX";
-    ASSERT_NE(::mkdtemp(dirTemplate), nullptr);
-    dir_ = dirTemplate;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
+  void SetUp() override { ASSERT_NE(dir_, ""); }
 
   std::string read(const std::string& name) const {
-    std::ifstream in(dir_ + "/" + name);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return ReadTextFile(dir_ + "/" + name);
   }
 
-  std::string dir_;
+  testsupport::TempDir tmp_{"zorvane-run-"};
+  const std::string dir_ = tmp_.path();
 };
 
 TEST_F(RunModeTest, PreparesThenSupervisesServerToItsEnd) {

@@ -140,9 +140,7 @@ TEST_F(LifecycleTest, HandicappedChangesLeaveNoJobsBehind) {
     auto c = StartWatching(Handicapped(Opts(), h));
     for (int i = 1; i <= 4; ++i) {
       Touch(root_ / "src/app.js");
-      ASSERT_TRUE(c->WaitFor([&](const std::string& e) {
-        return Count(e, "] Running: sleep 1000 &") >= i;
-      })) << c->err();
+      ASSERT_TRUE(c->WaitForCount("] Running: sleep 1000 &", i)) << c->err();
     }
     const auto jobs = [&] {
       int n = 0;
@@ -165,10 +163,7 @@ TEST_F(LifecycleTest, EveryTerminatingSignalStopsTheStack) {
     fs::remove(root_ / "ready");
     fs::remove(root_ / "got-term");
     auto c = StartUntilReady(Opts(/*pidNamespace=*/false));
-    c->Signal(sig);
-    const RunResult r = c->Wait();
-    EXPECT_TRUE(r.signaled) << r.err;
-    EXPECT_EQ(r.status, 128 + sig) << r.err;
+    const RunResult r = EndsBy(*c, sig);
     EXPECT_TRUE(Exists("got-term")) << r.err;
     EXPECT_TRUE(c->LeftBehind().empty()) << c->LeftBehind().front().cmdline;
   }
@@ -275,14 +270,10 @@ TEST_F(LifecycleTest, ChangesWhileAnInterruptedCommandRefusesFoldIntoOneRun) {
   const std::string accepted = "[Debug] About to restart watcher\n";
   for (int i = 1; i <= 6; ++i) {
     Touch(root_ / (i % 2 ? "src/app.js" : "src/sentinel.js"));
-    ASSERT_TRUE(c->WaitFor([&](const std::string& e) {
-      return Count(e, accepted) >= i;
-    })) << c->err();
+    ASSERT_TRUE(c->WaitForCount(accepted, i)) << c->err();
   }
   // The first change ran the command, the second waits for it to stop.
-  EXPECT_TRUE(c->WaitFor([](const std::string& e) {
-    return Count(e, "change folded in") >= 4;
-  })) << c->err();
+  EXPECT_TRUE(c->WaitForCount("change folded in", 4)) << c->err();
   EXPECT_EQ(Count(c->err(), "] [Debug] ENTRY Running command:  " + refuses), 2)
       << c->err();
 }

@@ -54,21 +54,39 @@ class WatchFixture : public ::testing::Test {
     if (!root_.empty()) std::filesystem::remove_all(root_);
   }
 
+  // Makes the folder `dir` of the test's directory holding `file`, and
+  // watches it beside src/.
+  void WatchAlso(const std::string& dir, const std::string& file) {
+    std::filesystem::create_directories(root_ / dir);
+    Touch(root_ / dir / file);
+    env_["ZORVANE_WATCH_DIR"] =
+        (root_ / "src").string() + ";" + (root_ / dir).string();
+  }
+
   // Starts the controller with debug output in `cwd` (the test's directory
   // when empty) and waits until it polls.
   Controller& Start(const std::filesystem::path& cwd = {}) {
-    controller_ =
-        std::make_unique<Controller>(std::vector<std::string>{"-v"}, env_,
-                                     (cwd.empty() ? root_ : cwd).string());
+    return StartWith(WithCwd((cwd.empty() ? root_ : cwd).string()));
+  }
+
+  // Starts the controller with debug output as `options` say and waits
+  // until it polls.
+  Controller& StartWith(const Options& options) {
+    controller_ = std::make_unique<Controller>(std::vector<std::string>{"-v"},
+                                               env_, options);
     EXPECT_TRUE(controller_->WaitForText("[Debug] Watch interval is: 1s"))
         << controller_->err();
     return *controller_;
   }
 
+  // The text of the file `name` of the test's directory.
+  std::string Read(const std::string& name) const {
+    return ReadTextFile((root_ / name).string());
+  }
+
   // Waits until the log holds `text` `n` times.
   bool WaitForCount(const std::string& text, int n) {
-    return controller_->WaitFor(
-        [&](const std::string& e) { return Count(e, text) >= n; });
+    return controller_->WaitForCount(text, n);
   }
   // Waits until the log holds `n` on-change runs.
   bool WaitForRuns(int n) { return WaitForCount(kRunLine, n); }

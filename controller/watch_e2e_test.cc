@@ -154,10 +154,7 @@ TEST_F(WatchTest, RenameShowsOldAndNewPath) {
 }
 
 TEST_F(WatchTest, DeletedWatchedDirectoryIsReportedOnce) {
-  fs::create_directories(root_ / "other");
-  Touch(root_ / "other/keep.js");
-  env_["ZORVANE_WATCH_DIR"] =
-      (root_ / "src").string() + ";" + (root_ / "other").string();
+  WatchAlso("other", "keep.js");
   Controller& c = Start();
   fs::remove_all(root_ / "src");
   const std::string warning =

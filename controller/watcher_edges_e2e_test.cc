@@ -29,11 +29,7 @@ class WatcherEdgesTest : public WatchFixture {
   Controller& StartThrough(const std::vector<std::string>& wrapper) {
     Options o = WithCwd(root_.string());
     o.wrapper = wrapper;
-    controller_ = std::make_unique<Controller>(std::vector<std::string>{"-v"},
-                                               env_, o);
-    EXPECT_TRUE(controller_->WaitForText("[Debug] Watch interval is: 1s"))
-        << controller_->err();
-    return *controller_;
+    return StartWith(o);
   }
 };
 

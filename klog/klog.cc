@@ -421,12 +421,12 @@ void FormatHeader(Severity s, const HeaderTime& t, int64_t pid,
   out->append("] ");
 }
 
-namespace testing {
+namespace test_hooks {
 int SetOutputFd(int fd) {
   // Lines logged so far belong to the descriptor they were logged for.
   (void)logging().flush(std::chrono::seconds(5));
   return logging().outputFd.exchange(fd, std::memory_order_relaxed);
 }
-}  // namespace testing
+}  // namespace test_hooks
 
 }  // namespace klog

@@ -150,12 +150,12 @@ struct HeaderTime {
 void FormatHeader(Severity s, const HeaderTime& t, int64_t pid,
                   std::string_view file, int line, std::string* out);
 
-namespace testing {
+namespace test_hooks {
 // Sends log lines to `fd` instead of standard error, once the lines logged
 // so far are written (Flush); returns the previous descriptor. For tests
 // only; not safe while other threads log.
 int SetOutputFd(int fd);
-}  // namespace testing
+}  // namespace test_hooks
 
 }  // namespace klog
 

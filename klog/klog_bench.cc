@@ -70,13 +70,13 @@ void BM_InfoLine(benchmark::State& state) {
   InitFlags(&flags);
   (void)flags.SetByName("skip_headers", state.range(0) ? "false" : "true");
   const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-  const int previous = testing::SetOutputFd(null);
+  const int previous = test_hooks::SetOutputFd(null);
   const std::string path = "/w/app/src/main.js";
   for (auto _ : state) {
     const Arg args[] = {"Full path is:  ", path};
     InfoDepth(std::source_location::current(), args);
   }
-  testing::SetOutputFd(previous);
+  test_hooks::SetOutputFd(previous);
   ::close(null);
 }
 BENCHMARK(BM_InfoLine)->Arg(0)->Arg(1);

@@ -13,6 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include "testsupport/eventually.h"
+#include "testsupport/klog_capture.h"
+
 namespace klog {
 namespace {
 
@@ -106,30 +109,16 @@ TEST(AppendArgsTest, BlankOnlyBetweenTwoNonTexts) {
 class CaptureTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char path[] = "/tmp/klog_test_XXXXXX";
-    fd_ = ::mkstemp(path);
-    ASSERT_GE(fd_, 0);
-    path_ = path;
-    previous_ = testing::SetOutputFd(fd_);
+    ASSERT_TRUE(capture_.ok());
     InitFlags(&flags_);
-  }
-  void TearDown() override {
-    testing::SetOutputFd(previous_);
-    ::close(fd_);
-    ::unlink(path_.c_str());
   }
   std::string Written() {
     EXPECT_TRUE(Flush(std::chrono::seconds(5)));
-    std::ifstream in(path_);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return capture_.Written();
   }
 
+  testsupport::KlogCapture capture_;
   FlagSet flags_{"klog", ErrorHandling::kContinueOnError};
-  int fd_ = -1;
-  int previous_ = -1;
-  std::string path_;
 };
 
 TEST_F(CaptureTest, HeaderlessLineIsTheMessageAndOneLineFeed) {
@@ -208,7 +197,7 @@ TEST(StalledOutputTest, LinesQueueThenDropAndTheCountIsReported) {
   ASSERT_EQ(flags.SetByName("skip_headers", "true"), "");
   int fds[2];
   ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-  const int previous = testing::SetOutputFd(fds[1]);
+  const int previous = test_hooks::SetOutputFd(fds[1]);
 
   // Far more than the pipe and the queue hold.
   constexpr int kLines = 2000;
@@ -221,12 +210,9 @@ TEST(StalledOutputTest, LinesQueueThenDropAndTheCountIsReported) {
     }
     returned = true;
   });
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!returned && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_TRUE(returned) << "a log call waited for the stalled reader";
+  EXPECT_TRUE(testsupport::Eventually([&] { return returned.load(); },
+                                      std::chrono::seconds(10)))
+      << "a log call waited for the stalled reader";
 
   // The reader comes back.
   std::string got;
@@ -242,7 +228,7 @@ TEST(StalledOutputTest, LinesQueueThenDropAndTheCountIsReported) {
   const Arg after[] = {"after"};
   InfoDepth(std::source_location::current(), after);
   reader.join();
-  testing::SetOutputFd(previous);
+  test_hooks::SetOutputFd(previous);
   ::close(fds[0]);
   ::close(fds[1]);
 

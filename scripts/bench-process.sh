@@ -8,15 +8,7 @@
 # interval (some minutes more; kept out of CI).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/setup.sh
-cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DZORVANE_BENCHMARKS=ON -DBUILD_TESTING=OFF >/dev/null
-cmake --build build-bench -j2 --target process_bench
-
-# The harness removes each tree after its runs; this covers a harness that
-# was killed outright.
-work=$(mktemp -d /tmp/zorvane-bench.XXXXXX)
-trap 'rm -rf "$work"' EXIT
-echo "== controller at $(git rev-parse --short HEAD 2>/dev/null || echo '?')" \
-  "$(git diff --quiet HEAD 2>/dev/null || echo '(with uncommitted changes)')"
+# shellcheck source=scripts/bench-common.sh
+. ./scripts/bench-common.sh
+bench_prepare process_bench zorvane-bench
 ./build-bench/bench/process_bench --workdir="$work" "$@"

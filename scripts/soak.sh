@@ -12,17 +12,9 @@ if [ $# -gt 0 ] && [[ "$1" != --* ]]; then
   minutes=$1
   shift
 fi
-./scripts/setup.sh
-cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DZORVANE_BENCHMARKS=ON -DBUILD_TESTING=OFF >/dev/null
-cmake --build build-bench -j2 --target soak_bench
-
-# The harness removes its tree and ends what the controller left, also on
-# Ctrl-C; this covers a harness that was killed outright.
-work=$(mktemp -d /tmp/zorvane-soak.XXXXXX)
-trap 'rm -rf "$work"' EXIT
+# shellcheck source=scripts/bench-common.sh
+. ./scripts/bench-common.sh
+bench_prepare soak_bench zorvane-soak
 log=build-bench/soak-$(date +%Y%m%d-%H%M%S).log
-echo "== controller at $(git rev-parse --short HEAD 2>/dev/null || echo '?')" \
-  "$(git diff --quiet HEAD 2>/dev/null || echo '(with uncommitted changes)')"
 ./build-bench/bench/soak_bench --minutes="$minutes" --workdir="$work" \
   --log="$log" "$@"

@@ -83,19 +83,28 @@ bool PidFdsWork(int* err) {
 bool ReadProcess(pid_t pid, ProcessInfo* out) {
   const std::string path = "/proc/" + std::to_string(pid) + "/stat";
   std::string text;
-  if (!readSmallFile(path.c_str(), &text)) return false;
+  return readSmallFile(path.c_str(), &text) &&
+         ParseProcessStat(text, pid, out);
+}
+
+bool ParseProcessStat(std::string_view text, pid_t pid, ProcessInfo* out) {
   // "pid (comm) state ppid pgrp ..."; comm may hold blanks and ")", so the
   // fields start after the last ")".
   const size_t close = text.rfind(')');
-  if (close == std::string::npos || close + 2 >= text.size()) return false;
-  std::string_view rest = std::string_view(text).substr(close + 2);
+  if (close == std::string_view::npos || close + 2 >= text.size()) {
+    return false;
+  }
+  std::string_view rest = text.substr(close + 2);
   ProcessInfo p;
   p.pid = pid;
   p.state = rest.front();
   rest.remove_prefix(1);
-  // Fields 4 and 5, then 18 more to the start time (field 22).
+  // Fields 4 and 5, 8 more to utime and stime (14, 15), then 6 more to the
+  // start time (22).
   if (!parseField(&rest, &p.ppid) || !parseField(&rest, &p.pgrp) ||
-      !skipFields(&rest, 16) || !parseField(&rest, &p.startTime)) {
+      !skipFields(&rest, 8) || !parseField(&rest, &p.utime) ||
+      !parseField(&rest, &p.stime) || !skipFields(&rest, 6) ||
+      !parseField(&rest, &p.startTime)) {
     return false;
   }
   *out = p;

@@ -11,6 +11,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 namespace supervise::proc {
@@ -21,6 +22,8 @@ struct ProcessInfo {
   pid_t ppid = 0;
   pid_t pgrp = 0;
   char state = '?';        // 'R', 'S', 'Z', 'T'... ('Z': ended, not reaped)
+  uint64_t utime = 0;      // user CPU of all its threads, in clock ticks
+  uint64_t stime = 0;      // system CPU of all its threads, in clock ticks
   uint64_t startTime = 0;  // clock ticks after boot; with pid, unique
 
   bool ended() const { return state == 'Z' || state == 'X'; }
@@ -28,6 +31,12 @@ struct ProcessInfo {
 
 // Reads /proc/<pid>/stat into *out. False when the process is gone.
 bool ReadProcess(pid_t pid, ProcessInfo* out);
+
+// Parses the text of a /proc/<pid>/stat for the process `pid` into *out.
+// The command name may hold blanks and parentheses: the fields are counted
+// from the last ")". False, *out untouched, when the text is cut short or
+// malformed.
+bool ParseProcessStat(std::string_view text, pid_t pid, ProcessInfo* out);
 
 // Every process that /proc lists now; none when /proc belongs to another
 // pid namespace (its numbers would not be ours).

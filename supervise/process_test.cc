@@ -13,8 +13,7 @@
 namespace supervise {
 namespace {
 
-using controller::ReadProcText;
-using controller::Sleeping;
+using testsupport::Sleeping;
 using ProcessTest = SpawnTest;
 
 // What real children cannot show (the registry's tests run some).
@@ -59,7 +58,7 @@ TEST_F(ProcessTest, ChildGetsOnlyItsSetup) {
   // meanwhile) and sleeps.
   const std::string proc = "/proc/" + std::to_string(pid);
   ASSERT_TRUE(eventually([&] {
-    return ReadProcText(proc + "/comm") == "sleep\n" && Sleeping(pid, pid);
+    return testsupport::ReadFileText(proc + "/comm") == "sleep\n" && Sleeping(pid, pid);
   }));
   std::set<std::string> fds;
   for (const auto& e : std::filesystem::directory_iterator(proc + "/fd")) {
@@ -73,7 +72,7 @@ TEST_F(ProcessTest, ChildGetsOnlyItsSetup) {
         << fd;
   }
   EXPECT_EQ(std::filesystem::read_symlink(proc + "/cwd"), dir_);
-  EXPECT_NE(ReadProcText(proc + "/environ")
+  EXPECT_NE(testsupport::ReadFileText(proc + "/environ")
                 .find(std::string("PATH=") + ::getenv("PATH") + '\0'),
             std::string::npos);
   EXPECT_TRUE(interruptGroup(*cmd.process(), SIGINT).ok());
@@ -104,7 +103,7 @@ TEST_F(ProcessTest, GroupSigintEndsWholeCommand) {
     const std::string children =
         "/proc/" + std::to_string(cmd.process()->pid()) + "/task/" +
         std::to_string(cmd.process()->pid()) + "/children";
-    ASSERT_TRUE(eventually([&] { return !ReadProcText(children).empty(); }));
+    ASSERT_TRUE(eventually([&] { return !testsupport::ReadFileText(children).empty(); }));
     EXPECT_TRUE(interruptGroup(*cmd.process(), SIGINT).ok());
     EXPECT_EQ(waitBounded(cmd).Error(), "signal: interrupt");
     EXPECT_FALSE(exists("after"));
@@ -134,8 +133,8 @@ TEST_F(ProcessTest, ChildSignalsAreDefaultButTheCLibrarysOwn) {
   EXPECT_EQ(sigemptyset(&probe), 0);
   EXPECT_EQ(sigaddset(&probe, 32), -1) << "the C library now takes 32";
   const std::string proc = "/proc/" + std::to_string(cmd.process()->pid());
-  ASSERT_TRUE(eventually([&] { return ReadProcText(proc + "/comm") == "sleep\n"; }));
-  const std::string status = ReadProcText(proc + "/status");
+  ASSERT_TRUE(eventually([&] { return testsupport::ReadFileText(proc + "/comm") == "sleep\n"; }));
+  const std::string status = testsupport::ReadFileText(proc + "/status");
   EXPECT_NE(status.find("\nSigBlk:\t0000000000000000\n"), std::string::npos)
       << status;
   // Bits 31 and 32: signals 32 and 33.

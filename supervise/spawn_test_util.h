@@ -17,22 +17,23 @@
 #include <thread>
 
 #include "gtest/gtest.h"
-#include "supervise/proc_test_util.h"
 #include "supervise/process.h"
+#include "testsupport/eventually.h"
+#include "testsupport/proc.h"
 
 namespace supervise {
 
 class SpawnTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    controller::BecomeSubreaper();
+    testsupport::BecomeSubreaper();
     char dirTemplate[] = "/tmp/zorvane-spawn-XXXXXX";
     ASSERT_NE(::mkdtemp(dirTemplate), nullptr);
     dir_ = dirTemplate;
   }
 
   void TearDown() override {
-    EXPECT_TRUE(controller::EndDescendants())
+    EXPECT_TRUE(testsupport::EndDescendants())
         << "processes of the test still run";
     std::filesystem::remove_all(dir_);
   }
@@ -61,12 +62,7 @@ class SpawnTest : public ::testing::Test {
   // Whether `done` comes to hold within ten seconds.
   template <typename Pred>
   static bool eventually(Pred done) {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-    }
-    return true;
+    return testsupport::Eventually(done, std::chrono::seconds(10));
   }
 
   bool exists(const std::string& name) const {

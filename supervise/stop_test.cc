@@ -15,8 +15,7 @@
 namespace supervise {
 namespace {
 
-using controller::IgnoresSignal;
-using controller::ReadProcText;
+using testsupport::IgnoresSignal;
 using StopTest = SpawnTest;
 
 // Deadlines saturate: a stop timeout too long for the clock is no deadline
@@ -85,8 +84,8 @@ TEST_F(StopTest, MembersOutlivingTheirLeaderAreStopped) {
   ASSERT_NE(cmd.process(), nullptr);
   EXPECT_TRUE(waitBounded(cmd).ok());
   ASSERT_TRUE(eventually(
-      [&] { return ReadProcText(dir_ + "/job").ends_with('\n'); }));
-  const pid_t job = std::stoi(ReadProcText(dir_ + "/job"));
+      [&] { return testsupport::ReadFileText(dir_ + "/job").ends_with('\n'); }));
+  const pid_t job = std::stoi(testsupport::ReadFileText(dir_ + "/job"));
   const pid_t group = cmd.process()->pid();
   ASSERT_EQ(::getpgid(job), group);
   // The job's shell ignores SIGINT only some time after its number is known.

@@ -25,6 +25,7 @@
 
 #include <gtest/gtest.h>
 
+#include "testsupport/eventually.h"
 #include "watcher/watcher.h"
 
 namespace watcher {
@@ -258,13 +259,8 @@ inline void RunUnprivileged(const std::function<void()>& check) {
 // deadline.
 template <typename Pred>
 bool WaitFor(Pred done) {
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
+  return testsupport::Eventually(done, std::chrono::seconds(20),
+                                 std::chrono::milliseconds(1));
 }
 
 }  // namespace test

@@ -1,21 +1,20 @@
-#include "bench/child.h"
+#include "testsupport/child.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <stdlib.h>
 #include <string.h>
-#include <sys/prctl.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 
-#include "bench/proc_stats.h"
+#include "testsupport/proc.h"
 
-namespace bench {
+namespace testsupport {
 
 namespace {
 
@@ -34,7 +33,7 @@ timespec Left(Clock::time_point deadline) {
           static_cast<long>(ns % 1000000000)};
 }
 
-void Reap(pid_t pid) {
+void Reaped(pid_t pid) {
   while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
   }
 }
@@ -53,24 +52,15 @@ void End(pid_t pid) {
   // Reaped already when it had ended: its children, if any, went to the
   // nearest subreaper.
   if (got == pid && !WIFSTOPPED(status)) return;
-  for (pid_t c : ChildrenOf(pid)) {
+  for (const ProcEntry& c : ChildrenOf(pid)) {
     // Its own group, as a supervisor makes it; else the child alone.
-    if (kill(-c, SIGKILL) != 0) kill(c, SIGKILL);
+    if (kill(-c.pid, SIGKILL) != 0) kill(c.pid, SIGKILL);
   }
   if (kill(-pid, SIGKILL) != 0) kill(pid, SIGKILL);
-  Reap(pid);
+  Reaped(pid);
 }
 
 }  // namespace
-
-std::vector<std::string> PathOnlyEnv() {
-  const char* path = getenv("PATH");
-  return {std::string("PATH=") + (path ? path : "/usr/bin:/bin")};
-}
-
-void AdoptOrphans() {
-  prctl(PR_SET_CHILD_SUBREAPER, 1);
-}
 
 void CatchInterrupts() {
   struct sigaction sa = {};
@@ -90,26 +80,47 @@ Child::~Child() {
 
 std::string Child::Start(const std::vector<std::string>& argv,
                          const std::vector<std::string>& env) {
+  ChildOptions options;
+  options.argv = argv;
+  options.env = env;
+  return Start(options);
+}
+
+std::string Child::Start(const ChildOptions& options) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) {
     return std::string("pipe: ") + strerror(errno);
   }
   std::vector<char*> cargv, cenv;
-  for (const std::string& a : argv)
+  for (const std::string& a : options.argv)
     cargv.push_back(const_cast<char*>(a.c_str()));
   cargv.push_back(nullptr);
-  for (const std::string& e : env) cenv.push_back(const_cast<char*>(e.c_str()));
+  for (const std::string& e : options.env)
+    cenv.push_back(const_cast<char*>(e.c_str()));
   cenv.push_back(nullptr);
 
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+  if (options.closeStdinStdout) {
+    posix_spawn_file_actions_addclose(&fa, 0);
+    posix_spawn_file_actions_addclose(&fa, 1);
+  } else {
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    if (options.captureStdout) {
+      posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+    }
+  }
   posix_spawn_file_actions_adddup2(&fa, fds[1], 2);
+  if (!options.cwd.empty()) {
+    posix_spawn_file_actions_addchdir_np(&fa, options.cwd.c_str());
+  }
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
-  // Its own group: a terminal's interrupt meant for the benchmark does not
-  // reach it, and Kill can end it by group.
+  // Its own group: a terminal's interrupt meant for us does not reach it,
+  // and Kill can end it by group. Default dispositions and no blocked
+  // signal, whatever we were started with: a background job of a script
+  // ignores SIGINT and SIGQUIT, and an ignored signal stays ignored across
+  // exec.
   sigset_t none, all;
   sigemptyset(&none);
   sigfillset(&all);
@@ -127,9 +138,11 @@ std::string Child::Start(const std::vector<std::string>& argv,
   if (err != 0) {
     pid_ = -1;
     close(fds[0]);
-    return "start " + argv[0] + ": " + strerror(err);
+    return "start " + options.argv[0] + ": " + strerror(err);
   }
   out_ = fds[0];
+  started_ = true;
+  endOrphans_ = options.endOrphans;
   return "";
 }
 
@@ -171,6 +184,14 @@ bool Child::WaitForLine(std::string_view text, Clock::time_point deadline,
   }
 }
 
+bool Child::WaitFor(const std::function<bool(const std::string&)>& pred,
+                    Clock::time_point deadline) {
+  while (!pred(output_)) {
+    if (!ReadSome(deadline)) return pred(output_);
+  }
+  return true;
+}
+
 bool Child::ReadUntil(Clock::time_point deadline) {
   while (ReadSome(deadline)) {
   }
@@ -200,6 +221,35 @@ bool Child::NextLine(Clock::time_point deadline, std::string* line,
       return true;
     }
     if (!ReadSome(deadline)) return false;
+  }
+}
+
+int Child::UnreadBytes() const {
+  int n = 0;
+  if (out_ < 0 || ioctl(out_, FIONREAD, &n) != 0) return -1;
+  return n;
+}
+
+void Child::CloseOutput() {
+  if (out_ >= 0) close(out_);
+  out_ = -1;
+}
+
+bool Child::Reap(Clock::time_point deadline, int* status) {
+  if (pid_ <= 0) return false;
+  const bool block = deadline == Clock::time_point::max();
+  for (;;) {
+    const pid_t got = waitpid(pid_, status, block ? 0 : WNOHANG);
+    if (got == pid_) {
+      pid_ = -1;
+      return true;
+    }
+    if (got < 0 && errno != EINTR) return false;
+    if (got < 0) continue;
+    if (Clock::now() >= deadline || Interrupted()) return false;
+    const timespec pause = Left(
+        std::min(deadline, Clock::now() + std::chrono::milliseconds(10)));
+    nanosleep(&pause, nullptr);
   }
 }
 
@@ -235,21 +285,20 @@ std::string Child::Tail(size_t lines) const {
 }
 
 void Child::Kill() {
-  if (out_ < 0) return;
+  if (!started_) return;
+  started_ = false;
   if (pid_ > 0) End(pid_);
   pid_ = -1;
-  int subreaper = 0;
-  if (prctl(PR_GET_CHILD_SUBREAPER, &subreaper) == 0 && subreaper != 0) {
+  if (endOrphans_ && IsSubreaper()) {
     // Orphans came to this process: the children just killed, or what a
     // program that ended by itself left running.
-    for (pid_t orphan : ChildrenOf(getpid())) End(orphan);
+    for (const ProcEntry& orphan : ChildrenOf(getpid())) End(orphan.pid);
   }
   // Once every writer is gone the pipe ends; a straggler gets two seconds.
   const Clock::time_point deadline = Clock::now() + std::chrono::seconds(2);
   while (ReadSome(deadline)) {
   }
-  if (out_ >= 0) close(out_);
-  out_ = -1;
+  CloseOutput();
 }
 
-}  // namespace bench
+}  // namespace testsupport
