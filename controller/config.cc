@@ -193,6 +193,12 @@ std::string mountError::Error() const {
 
 Status setupEnvironmentVars(Configuration* c, const EnvLookup& env) {
   Debug.log("setupEnvironmentVars ENTRY");
+  // A variable as read, logged as "NAME: value".
+  const auto readLogged = [&](const char* name) {
+    std::string value = env(name);
+    Debug.log(std::string(name) + ": " + value);
+    return value;
+  };
   const std::string tmpWATCHIGNOREDIR = env("ZORVANE_WATCH_IGNORE_DIR");
   Debug.log("ZORVANE_WATCH_IGNORE_DIR ", tmpWATCHIGNOREDIR);
 
@@ -202,15 +208,11 @@ Status setupEnvironmentVars(Configuration* c, const EnvLookup& env) {
   Debug.log("ZORVANE_DEBUG_KILL ", c->zorvaneDEBUGKILL);
   c->zorvaneTESTKILL = computeSigInt(env("ZORVANE_TEST_KILL"));
 
-  c->zorvaneDEBUGWATCHACTION = env("ZORVANE_DEBUG_ON_CHANGE");
-  Debug.log("ZORVANE_DEBUG_ON_CHANGE: " + c->zorvaneDEBUGWATCHACTION);
-  c->zorvaneTESTWATCHACTION = env("ZORVANE_TEST_ON_CHANGE");
-  Debug.log("ZORVANE_TEST_ON_CHANGE: " + c->zorvaneTESTWATCHACTION);
-  c->zorvaneTEST = env("ZORVANE_TEST");
-  Debug.log("ZORVANE_TEST: " + c->zorvaneTEST);
+  c->zorvaneDEBUGWATCHACTION = readLogged("ZORVANE_DEBUG_ON_CHANGE");
+  c->zorvaneTESTWATCHACTION = readLogged("ZORVANE_TEST_ON_CHANGE");
+  c->zorvaneTEST = readLogged("ZORVANE_TEST");
 
-  c->zorvaneWATCHREGEX = env("ZORVANE_WATCH_REGEX");
-  Debug.log("ZORVANE_WATCH_REGEX: " + c->zorvaneWATCHREGEX);
+  c->zorvaneWATCHREGEX = readLogged("ZORVANE_WATCH_REGEX");
   if (c->zorvaneWATCHREGEX.empty()) {
     c->zorvaneWATCHREGEX = kDefaultWatchRegex;
   }
@@ -218,21 +220,14 @@ Status setupEnvironmentVars(Configuration* c, const EnvLookup& env) {
   // effect, the default included.
   Debug.log("zorvaneWATCHREGEX set to: " + c->zorvaneWATCHREGEX);
 
-  c->zorvaneRUN = env("ZORVANE_RUN");
-  Debug.log("ZORVANE_RUN: " + c->zorvaneRUN);
-  const std::string tmpWatchDirs = env("ZORVANE_WATCH_DIR");
-  Debug.log("ZORVANE_WATCH_DIR: " + tmpWatchDirs);
-  c->zorvaneRUNWATCHACTION = env("ZORVANE_RUN_ON_CHANGE");
-  Debug.log("ZORVANE_RUN_ON_CHANGE: " + c->zorvaneRUNWATCHACTION);
-  c->zorvaneINSTALL = env("ZORVANE_INSTALL");
-  Debug.log("ZORVANE_INSTALL: " + c->zorvaneINSTALL);
-  c->zorvanePREP = env("ZORVANE_PREP");
-  Debug.log("ZORVANE_PREP: " + c->zorvanePREP);
+  c->zorvaneRUN = readLogged("ZORVANE_RUN");
+  const std::string tmpWatchDirs = readLogged("ZORVANE_WATCH_DIR");
+  c->zorvaneRUNWATCHACTION = readLogged("ZORVANE_RUN_ON_CHANGE");
+  c->zorvaneINSTALL = readLogged("ZORVANE_INSTALL");
+  c->zorvanePREP = readLogged("ZORVANE_PREP");
   if (c->zorvanePREP.empty()) c->zorvanePREP = c->zorvaneINSTALL;
-  c->zorvaneDEBUG = env("ZORVANE_DEBUG");
-  Debug.log("ZORVANE_DEBUG: " + c->zorvaneDEBUG);
-  const std::string tmpMountDirs = env("ZORVANE_MOUNTS");
-  Debug.log("ZORVANE_MOUNTS: " + tmpMountDirs);
+  c->zorvaneDEBUG = readLogged("ZORVANE_DEBUG");
+  const std::string tmpMountDirs = readLogged("ZORVANE_MOUNTS");
 
   const std::string tempWatchInterval = env("ZORVANE_WATCH_INTERVAL");
   Debug.log("ZORVANE_WATCH_INTERVAL: " + tempWatchInterval + " seconds");

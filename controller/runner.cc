@@ -65,6 +65,20 @@ class WaitingRun {
   Change newest_ GUARDED_BY(mu_);
 };
 
+// Gives up the registry's lock, then waits for the command `started` ran
+// to end and returns its wait status. A failed wait is logged as `what`
+// and the error, unless the controller's own stop ended the command.
+std::optional<int> unlockAndWait(CommandResult& started, ProcessType type,
+                                 const char* what)
+    RELEASE(controllerManagedProcesses::mu) {
+  controllerManagedProcesses::mu.Unlock();
+  Debug.log("mutex unlocked");
+  if (Status err = waitProcess(started.cmd, type); !err.ok() && !Stopping()) {
+    Info.log(what, err);
+  }
+  return started.cmd.waitStatus();
+}
+
 // Server path: preparation, then the server, waited on for its whole life.
 // Entered with the registry's mu held; gives it up once the server runs.
 std::optional<int> runServer(const std::string& commandString,
@@ -94,14 +108,8 @@ std::optional<int> runServer(const std::string& commandString,
     Warning.log("ERROR start server (ZORVANE_RUN) received error ",
                 started.err);
   }
-  controllerManagedProcesses::mu.Unlock();
-  Debug.log("mutex unlocked");
-
-  if (Status err = waitProcess(started.cmd, theProcessType);
-      !err.ok() && !Stopping()) {
-    Info.log("Wait received error on server start ", err);
-  }
-  return started.cmd.waitStatus();
+  return unlockAndWait(started, theProcessType,
+                       "Wait received error on server start ");
 }
 
 // Waits, without the registry lock, until the groups interrupted so far
@@ -195,14 +203,7 @@ std::optional<int> runFileChange(const std::string& commandString,
     // place.
     setServingProcess(started.cmd.process());
   }
-  controllerManagedProcesses::mu.Unlock();
-  Debug.log("mutex unlocked");
-
-  if (Status err = waitProcess(started.cmd, processTypeToUse);
-      !err.ok() && !Stopping()) {
-    Info.log("Wait received error ", err);
-  }
-  return started.cmd.waitStatus();
+  return unlockAndWait(started, processTypeToUse, "Wait received error ");
 }
 
 }  // namespace

@@ -103,19 +103,18 @@ Status Watcher::AddRecursive(const std::string& name) {
 }
 
 Status Watcher::Remove(const std::string& name) {
-  base::MutexLock lock(&mu_);
-  std::string abs;
-  if (Status s = absPath(name, &abs); !s.ok()) return s;
-  removeLocked(abs, /*recursive=*/false);
-  missing_.erase(abs);
-  return Status();
+  return removeName(name, /*recursive=*/false);
 }
 
 Status Watcher::RemoveRecursive(const std::string& name) {
+  return removeName(name, /*recursive=*/true);
+}
+
+Status Watcher::removeName(const std::string& name, bool recursive) {
   base::MutexLock lock(&mu_);
   std::string abs;
   if (Status s = absPath(name, &abs); !s.ok()) return s;
-  removeLocked(abs, /*recursive=*/true);
+  removeLocked(abs, recursive);
   missing_.erase(abs);
   return Status();
 }

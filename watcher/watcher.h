@@ -239,6 +239,8 @@ class Watcher {
   // consumer may take its time: mu_ is not held, so that the watcher's
   // other operations (Close above all) go on meanwhile.
   bool deliver(std::vector<Event>& events) EXCLUDES(mu_);
+  // Remove and RemoveRecursive: `name` made absolute, then removeLocked.
+  Status removeName(const std::string& name, bool recursive) EXCLUDES(mu_);
   // Takes `name` (absolute, cleaned) off the watch list and out of the
   // snapshot; `recursive` chooses the subtree.
   void removeLocked(const std::string& name, bool recursive) REQUIRES(mu_);
