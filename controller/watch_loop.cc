@@ -154,7 +154,7 @@ Status runWatcher(const std::string& fileChangeCommand,
   }
 
   Debug.log("Watch interval is: ", config.zorvaneWATCHINTERVAL);
-  const Status err =
+  Status err =
       w->Start(std::chrono::nanoseconds(config.zorvaneWATCHINTERVAL.ns));
   if (!err.ok()) Error.log("Could not start the watcher  ", err);
   Debug.log("Run watcher EXIT: ");

@@ -25,9 +25,9 @@ fi
 cmake --build "$dir" >/dev/null
 
 if $all; then
-  sources="$(pwd)/(klog|text|watcher|controller|bench)/[a-z_]+\.cc$"
+  sources="$(pwd)/(base|klog|text|watcher|supervise|controller|testsupport|bench)/[a-z_]+\.cc$"
 else
-  sources="$(pwd)/(klog|text|watcher|controller)/[a-z_]+(?<!_test)(?<!_bench)\.cc$"
+  sources="$(pwd)/(base|klog|text|watcher|supervise|controller)/[a-z_]+(?<!_test)(?<!_bench)\.cc$"
 fi
 # clang 14 with GCC 12's library lacks std::source_location, which the
 # logging core needs; the fuzz build's stand-in fills the gap here too.
